@@ -1,0 +1,144 @@
+// The operating-system calls the core needs, with one implementation for Windows (the product)
+// and one for POSIX systems. Nothing above this seam includes a system header.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dalvento::platform {
+
+using Time = std::chrono::system_clock::time_point;
+
+// A failed system call: the system's error number and its text as people read it.
+struct OsError {
+    int code = 0;
+    std::string text;  // "{message} (os error {code})"
+};
+
+// "{message} (os error {code})" for a system error number.
+std::string os_error_text(int code);
+
+// The calling thread's last system error (errno, or GetLastError on Windows).
+OsError last_os_error();
+
+// True when the error says another program holds the file (Windows errors 32 and 33).
+bool is_in_use(const OsError& error);
+
+// A path as UTF-8 text, invalid sequences replaced. The one way paths become text.
+std::string path_text(const std::filesystem::path& path);
+
+// A path from UTF-8 text.
+std::filesystem::path path_from_text(std::string_view text);
+
+// A file opened for reading, sharing read, write and delete with other programs.
+class InputFile {
+public:
+    static std::expected<InputFile, OsError> open(const std::filesystem::path& path);
+    InputFile(InputFile&& other) noexcept;
+    InputFile& operator=(InputFile&& other) noexcept;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+
+    // Reads up to size bytes; 0 means the end of the file. Interrupted reads are retried.
+    std::expected<size_t, OsError> read(void* buffer, size_t size);
+    // Reads exactly size bytes from the given offset; a short file is an error.
+    std::expected<void, OsError> read_exact_at(uint64_t offset, void* buffer, size_t size);
+
+private:
+    explicit InputFile(intptr_t handle) : handle_(handle) {}
+    intptr_t handle_ = -1;
+};
+
+// A file created (or truncated) for writing.
+class OutputFile {
+public:
+    static std::expected<OutputFile, OsError> create(const std::filesystem::path& path);
+    OutputFile(OutputFile&& other) noexcept;
+    OutputFile& operator=(OutputFile&& other) noexcept;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
+
+    std::expected<void, OsError> write_all(const void* data, size_t size);
+    // Flushes to disk and closes; the destructor closes without reporting.
+    std::expected<void, OsError> close();
+
+private:
+    explicit OutputFile(intptr_t handle) : handle_(handle) {}
+    intptr_t handle_ = -1;
+};
+
+// Bytes read through InputFile since the process started (for measuring what a scan reads).
+uint64_t bytes_read_total();
+
+struct FileInfo {
+    uint64_t size = 0;
+    std::optional<Time> modified;  // last-write time
+    bool is_file = false;
+    bool is_directory = false;
+};
+
+// Size, last-write time and kind of a path, following links.
+std::expected<FileInfo, OsError> file_info(const std::filesystem::path& path);
+
+struct DirectoryEntry {
+    std::filesystem::path path;
+    std::optional<std::string> name;  // absent when the name is not valid text
+};
+
+// The entries of a folder, one level, in the order the file system lists them.
+std::expected<std::vector<DirectoryEntry>, OsError> list_directory(
+    const std::filesystem::path& folder);
+
+// Renames from over to, replacing a file already there.
+std::expected<void, OsError> replace_rename(const std::filesystem::path& from,
+                                            const std::filesystem::path& to);
+
+// Copies a file over another, replacing it.
+std::expected<void, OsError> copy_file_replacing(const std::filesystem::path& from,
+                                                 const std::filesystem::path& to);
+
+std::expected<void, OsError> remove_file(const std::filesystem::path& path);
+
+// Creates the folder and any missing ancestors; an existing folder is fine.
+std::expected<void, OsError> create_directories(const std::filesystem::path& path);
+
+// Sets a file's last-write time.
+std::expected<void, OsError> set_modified(const std::filesystem::path& path, Time time);
+
+// An environment variable as UTF-8; absent when unset.
+std::optional<std::string> get_env(std::string_view name);
+
+// Sets (or, with no value, removes) an environment variable. Used by tests and tools.
+void set_env(std::string_view name, std::optional<std::string_view> value);
+
+// The signed-in user's full display name as the system knows it; absent when it has none.
+std::optional<std::string> user_display_name();
+
+struct LocalDateTime {
+    int year = 1970;
+    int month = 1;  // 1..12
+    int day = 1;    // 1..31
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
+// The time in the computer's time zone; absent when the system cannot convert it.
+std::optional<LocalDateTime> to_local(Time time);
+
+// The instant a local date and time names; absent when the system cannot convert it.
+std::optional<Time> from_local(const LocalDateTime& local);
+
+// Switches the process's time zone (a TZ text such as "EST5"); tests pin it with this.
+void set_time_zone(std::string_view tz);
+
+}  // namespace dalvento::platform

@@ -1,0 +1,378 @@
+// Windows implementation of the platform seam: the product's own.
+#include <windows.h>
+#define SECURITY_WIN32
+#include <security.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+
+#include "core/platform/platform.h"
+#include "county/text.h"
+
+namespace dalvento::platform {
+
+namespace {
+std::atomic<uint64_t> g_bytes_read{0};
+
+// 100-nanosecond intervals between 1601-01-01 and 1970-01-01.
+constexpr int64_t FILETIME_UNIX_OFFSET = 116444736000000000LL;
+
+Time from_filetime(const FILETIME& ft) {
+    const int64_t ticks =
+        (static_cast<int64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime) - FILETIME_UNIX_OFFSET;
+    using hundred_ns = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
+    return Time(std::chrono::duration_cast<Time::duration>(hundred_ns(ticks)));
+}
+
+FILETIME to_filetime(Time time) {
+    using hundred_ns = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
+    const int64_t ticks =
+        std::chrono::duration_cast<hundred_ns>(time.time_since_epoch()).count() +
+        FILETIME_UNIX_OFFSET;
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFF);
+    ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
+    return ft;
+}
+
+// UTF-16 to UTF-8; strict fails on unpaired surrogates, otherwise they become U+FFFD.
+std::optional<std::string> narrow(std::wstring_view wide, bool strict) {
+    if (wide.empty()) return std::string();
+    const DWORD flags = strict ? WC_ERR_INVALID_CHARS : 0;
+    const int n = WideCharToMultiByte(CP_UTF8, flags, wide.data(), static_cast<int>(wide.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::nullopt;
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, flags, wide.data(), static_cast<int>(wide.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+std::wstring widen(std::string_view text) {
+    if (text.empty()) return std::wstring();
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+HANDLE as_handle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+}  // namespace
+
+std::string os_error_text(int code) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string message;
+    if (n > 0 && buffer) message = trim(narrow(std::wstring_view(buffer, n), false).value_or(""));
+    if (buffer) LocalFree(buffer);
+    if (message.empty()) message = "Windows error " + std::to_string(code);
+    return message + " (os error " + std::to_string(code) + ")";
+}
+
+OsError last_os_error() {
+    const int code = static_cast<int>(GetLastError());
+    return {code, os_error_text(code)};
+}
+
+bool is_in_use(const OsError& error) {
+    return error.code == ERROR_SHARING_VIOLATION || error.code == ERROR_LOCK_VIOLATION;
+}
+
+std::string path_text(const std::filesystem::path& path) {
+    return narrow(path.native(), false).value_or("");
+}
+
+std::filesystem::path path_from_text(std::string_view text) {
+    return std::filesystem::path(widen(text));
+}
+
+// --- InputFile ---
+
+std::expected<InputFile, OsError> InputFile::open(const std::filesystem::path& path) {
+    const HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_os_error());
+    return InputFile(reinterpret_cast<intptr_t>(h));
+}
+
+InputFile::InputFile(InputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+    if (this != &other) {
+        if (handle_ != -1) CloseHandle(as_handle(handle_));
+        handle_ = other.handle_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+InputFile::~InputFile() {
+    if (handle_ != -1) CloseHandle(as_handle(handle_));
+}
+
+std::expected<size_t, OsError> InputFile::read(void* buffer, size_t size) {
+    DWORD got = 0;
+    const DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    if (!ReadFile(as_handle(handle_), buffer, want, &got, nullptr)) {
+        return std::unexpected(last_os_error());
+    }
+    g_bytes_read += got;
+    return static_cast<size_t>(got);
+}
+
+std::expected<void, OsError> InputFile::read_exact_at(uint64_t offset, void* buffer, size_t size) {
+    auto* out = static_cast<char*>(buffer);
+    size_t done = 0;
+    while (done < size) {
+        OVERLAPPED at = {};
+        const uint64_t position = offset + done;
+        at.Offset = static_cast<DWORD>(position & 0xFFFFFFFF);
+        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        const size_t left = size - done;
+        const DWORD want = left > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left);
+        DWORD got = 0;
+        if (!ReadFile(as_handle(handle_), out + done, want, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) {
+                return std::unexpected(OsError{0, "failed to fill whole buffer"});
+            }
+            return std::unexpected(last_os_error());
+        }
+        if (got == 0) return std::unexpected(OsError{0, "failed to fill whole buffer"});
+        g_bytes_read += got;
+        done += got;
+    }
+    return {};
+}
+
+uint64_t bytes_read_total() { return g_bytes_read.load(); }
+
+// --- OutputFile ---
+
+std::expected<OutputFile, OsError> OutputFile::create(const std::filesystem::path& path) {
+    const HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_os_error());
+    return OutputFile(reinterpret_cast<intptr_t>(h));
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = -1;
+}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+    if (this != &other) {
+        if (handle_ != -1) CloseHandle(as_handle(handle_));
+        handle_ = other.handle_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+OutputFile::~OutputFile() {
+    if (handle_ != -1) CloseHandle(as_handle(handle_));
+}
+
+std::expected<void, OsError> OutputFile::write_all(const void* data, size_t size) {
+    const auto* in = static_cast<const char*>(data);
+    while (size > 0) {
+        const DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+        DWORD wrote = 0;
+        if (!WriteFile(as_handle(handle_), in, want, &wrote, nullptr)) {
+            return std::unexpected(last_os_error());
+        }
+        in += wrote;
+        size -= wrote;
+    }
+    return {};
+}
+
+std::expected<void, OsError> OutputFile::close() {
+    const HANDLE h = as_handle(handle_);
+    handle_ = -1;
+    if (!FlushFileBuffers(h)) {
+        OsError error = last_os_error();
+        CloseHandle(h);
+        return std::unexpected(error);
+    }
+    if (!CloseHandle(h)) return std::unexpected(last_os_error());
+    return {};
+}
+
+// --- Metadata and folders ---
+
+std::expected<FileInfo, OsError> file_info(const std::filesystem::path& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return std::unexpected(last_os_error());
+    }
+    FileInfo info;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // A link: ask the target. Attribute access only, so a file held exclusively still answers.
+        const HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_os_error());
+        BY_HANDLE_FILE_INFORMATION by;
+        const BOOL ok = GetFileInformationByHandle(h, &by);
+        const OsError error = ok ? OsError{} : last_os_error();
+        CloseHandle(h);
+        if (!ok) return std::unexpected(error);
+        data.dwFileAttributes = by.dwFileAttributes;
+        data.ftLastWriteTime = by.ftLastWriteTime;
+        data.nFileSizeHigh = by.nFileSizeHigh;
+        data.nFileSizeLow = by.nFileSizeLow;
+    }
+    info.is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    info.is_file = !info.is_directory && !(data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE);
+    info.size = static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    info.modified = from_filetime(data.ftLastWriteTime);
+    return info;
+}
+
+std::expected<std::vector<DirectoryEntry>, OsError> list_directory(
+    const std::filesystem::path& folder) {
+    WIN32_FIND_DATAW found;
+    const std::wstring pattern = (folder / L"*").native();
+    const HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                      FindExSearchNameMatch, nullptr, 0);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND) return std::vector<DirectoryEntry>{};
+        return std::unexpected(OsError{static_cast<int>(code), os_error_text(static_cast<int>(code))});
+    }
+    std::vector<DirectoryEntry> entries;
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        DirectoryEntry entry;
+        entry.path = folder / std::wstring(name);
+        entry.name = narrow(name, true);
+        entries.push_back(std::move(entry));
+    } while (FindNextFileW(h, &found));
+    const DWORD code = GetLastError();
+    FindClose(h);
+    if (code != ERROR_NO_MORE_FILES) {
+        return std::unexpected(OsError{static_cast<int>(code), os_error_text(static_cast<int>(code))});
+    }
+    return entries;
+}
+
+std::expected<void, OsError> replace_rename(const std::filesystem::path& from,
+                                            const std::filesystem::path& to) {
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return std::unexpected(last_os_error());
+    }
+    return {};
+}
+
+std::expected<void, OsError> copy_file_replacing(const std::filesystem::path& from,
+                                                 const std::filesystem::path& to) {
+    if (!CopyFileW(from.c_str(), to.c_str(), FALSE)) return std::unexpected(last_os_error());
+    return {};
+}
+
+std::expected<void, OsError> remove_file(const std::filesystem::path& path) {
+    if (!DeleteFileW(path.c_str())) return std::unexpected(last_os_error());
+    return {};
+}
+
+std::expected<void, OsError> create_directories(const std::filesystem::path& path) {
+    if (path.empty()) return {};
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return {};
+    const std::filesystem::path parent = path.parent_path();
+    if (!parent.empty() && parent != path) {
+        if (auto made = platform::create_directories(parent); !made) return made;
+    }
+    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return std::unexpected(last_os_error());
+    }
+    return {};
+}
+
+std::expected<void, OsError> set_modified(const std::filesystem::path& path, Time time) {
+    const HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_os_error());
+    const FILETIME ft = to_filetime(time);
+    const BOOL ok = SetFileTime(h, nullptr, nullptr, &ft);
+    const OsError error = ok ? OsError{} : last_os_error();
+    CloseHandle(h);
+    if (!ok) return std::unexpected(error);
+    return {};
+}
+
+// --- Environment and user ---
+
+std::optional<std::string> get_env(std::string_view name) {
+    const std::wstring wide_name = widen(name);
+    const DWORD n = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+    if (n == 0) {
+        if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+        return std::string();
+    }
+    std::wstring value(n, L'\0');
+    const DWORD got = GetEnvironmentVariableW(wide_name.c_str(), value.data(), n);
+    value.resize(got);
+    return narrow(value, false);
+}
+
+void set_env(std::string_view name, std::optional<std::string_view> value) {
+    const std::wstring wide_name = widen(name);
+    if (value) {
+        SetEnvironmentVariableW(wide_name.c_str(), widen(*value).c_str());
+        _wputenv_s(wide_name.c_str(), widen(*value).c_str());
+    } else {
+        SetEnvironmentVariableW(wide_name.c_str(), nullptr);
+        _wputenv_s(wide_name.c_str(), L"");
+    }
+}
+
+std::optional<std::string> user_display_name() {
+    ULONG size = 0;
+    GetUserNameExW(NameDisplay, nullptr, &size);
+    if (size == 0) return std::nullopt;
+    std::wstring name(size, L'\0');
+    if (!GetUserNameExW(NameDisplay, name.data(), &size)) return std::nullopt;
+    name.resize(size);
+    return narrow(name, false);
+}
+
+// --- Local time ---
+
+std::optional<LocalDateTime> to_local(Time time) {
+    using namespace std::chrono;
+    const __time64_t t = floor<seconds>(time).time_since_epoch().count();
+    struct tm tm;
+    if (_localtime64_s(&tm, &t) != 0) return std::nullopt;
+    return LocalDateTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                         tm.tm_hour,        tm.tm_min,     tm.tm_sec};
+}
+
+std::optional<Time> from_local(const LocalDateTime& local) {
+    struct tm tm = {};
+    tm.tm_year = local.year - 1900;
+    tm.tm_mon = local.month - 1;
+    tm.tm_mday = local.day;
+    tm.tm_hour = local.hour;
+    tm.tm_min = local.minute;
+    tm.tm_sec = local.second;
+    tm.tm_isdst = -1;
+    const __time64_t t = _mktime64(&tm);
+    if (t == -1) return std::nullopt;
+    return Time(std::chrono::duration_cast<Time::duration>(std::chrono::seconds(t)));
+}
+
+void set_time_zone(std::string_view tz) {
+    _putenv_s("TZ", std::string(tz).c_str());
+    _tzset();
+}
+
+}  // namespace dalvento::platform

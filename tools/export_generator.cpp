@@ -1,0 +1,308 @@
+#include "export_generator.h"
+
+#include <array>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "core/platform/platform.h"
+
+namespace dalvento::exportgen {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Buffers output and writes it in 1 MiB pieces.
+class Writer {
+public:
+    static std::expected<Writer, std::string> open(const fs::path& path) {
+        auto file = platform::OutputFile::create(path);
+        if (!file) return std::unexpected(platform::path_text(path) + ": " + file.error().text);
+        return Writer(std::move(*file));
+    }
+    void bytes(const void* data, size_t size) {
+        const auto* p = static_cast<const char*>(data);
+        buffer_.insert(buffer_.end(), p, p + size);
+        written_ += size;
+        if (buffer_.size() >= (1u << 20)) flush();
+    }
+    void text(std::string_view s) { bytes(s.data(), s.size()); }
+    void le32(uint32_t v) { put(v, 4, false); }
+    void be32(uint32_t v) { put(v, 4, true); }
+    void le16(uint16_t v) { put(v, 2, false); }
+    void f64(double d) {
+        uint64_t v;
+        std::memcpy(&v, &d, 8);
+        put(v, 8, false);
+    }
+    uint64_t written() const { return written_; }
+    std::expected<void, std::string> finish() {
+        flush();
+        if (!error_.empty()) return std::unexpected(error_);
+        auto closed = file_.close();
+        if (!closed) return std::unexpected(closed.error().text);
+        return {};
+    }
+
+private:
+    explicit Writer(platform::OutputFile file) : file_(std::move(file)) {}
+    void put(uint64_t v, int n, bool big_endian) {
+        char b[8];
+        for (int i = 0; i < n; ++i) {
+            const int shift = big_endian ? 8 * (n - 1 - i) : 8 * i;
+            b[i] = static_cast<char>((v >> shift) & 0xFF);
+        }
+        bytes(b, static_cast<size_t>(n));
+    }
+    void flush() {
+        if (buffer_.empty()) return;
+        auto done = file_.write_all(buffer_.data(), buffer_.size());
+        if (!done && error_.empty()) error_ = done.error().text;
+        buffer_.clear();
+    }
+    platform::OutputFile file_;
+    std::vector<char> buffer_;
+    uint64_t written_ = 0;
+    std::string error_;
+};
+
+constexpr const char* STREETS[] = {"MAIN ST",   "OAK AVE",   "RIVER RD",  "CEDAR LN",
+                                   "HILL ST",   "LAKE DR",   "PINE CT",   "MILL RD",
+                                   "CHURCH ST", "QUARRY RD", "ELM ST",    "VALDEX HWY"};
+constexpr const char* NAMES[] = {"SMITH JOHN",    "GARCIA MARIA",  "JOHNSON LEE",
+                                 "NGUYEN ANH",    "BROWN PAT",     "MILLER CHRIS",
+                                 "DAVIS ROBIN",   "WILSON JAMIE",  "MOORE TAYLOR",
+                                 "QUARNELL FARMS LLC", "ANDERSON KIM", "THOMAS ALEX"};
+
+std::string field_value(std::mt19937& rng, unsigned column, uint64_t row) {
+    switch (column % 6) {
+        case 0: return std::to_string(100000 + row);
+        case 1: return NAMES[rng() % std::size(NAMES)];
+        case 2: return std::to_string(rng() % 9000 + 100) + " " + STREETS[rng() % std::size(STREETS)];
+        case 3: return std::to_string(rng() % 500000) + "." + std::to_string(rng() % 100);
+        case 4: return "20" + std::to_string(10 + rng() % 16) + "-0" + std::to_string(1 + rng() % 9) +
+                       "-1" + std::to_string(rng() % 10);
+        default: return (rng() % 4 == 0) ? "" : std::to_string(rng() % 100);
+    }
+}
+
+std::expected<uint64_t, std::string> write_table_file(const fs::path& path, unsigned fields,
+                                                      uint64_t bytes, uint32_t seed) {
+    auto w = Writer::open(path);
+    if (!w) return std::unexpected(w.error());
+    std::mt19937 rng(seed);
+    std::string line;
+    for (unsigned c = 0; c < fields; ++c) {
+        if (c) line += '^';
+        line += "Field" + std::to_string(c + 1);
+    }
+    line += "\r\n";
+    w->text(line);
+    for (uint64_t row = 1; w->written() < bytes; ++row) {
+        line.clear();
+        for (unsigned c = 0; c < fields; ++c) {
+            if (c) line += '^';
+            line += field_value(rng, c, row);
+        }
+        line += "\r\n";
+        w->text(line);
+    }
+    const uint64_t written = w->written();
+    if (auto done = w->finish(); !done) return std::unexpected(done.error());
+    return written;
+}
+
+// The OWNER shapefile set: square parcels in .shp/.shx, their attributes in .dbf.
+std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder, const ExportSpec& spec) {
+    constexpr uint32_t record_content = 128;  // polygon: type, box, counts, 1 part, 5 points
+    constexpr uint32_t dbf_record = 1 + 20 + 60 + 12;
+    const uint64_t per_record = 8 + record_content + 8 + dbf_record;
+    const uint64_t records = std::max<uint64_t>(1, spec.layer_bytes / per_record);
+    std::mt19937 rng(spec.seed * 7919u + 17u);
+    uint64_t total = 0;
+
+    auto shp = Writer::open(folder / "OWNER.shp");
+    if (!shp) return std::unexpected(shp.error());
+    auto shx = Writer::open(folder / "OWNER.shx");
+    if (!shx) return std::unexpected(shx.error());
+    const auto header = [&](Writer& w, uint64_t file_bytes) {
+        w.be32(9994);
+        for (int i = 0; i < 5; ++i) w.be32(0);
+        w.be32(static_cast<uint32_t>(file_bytes / 2));
+        w.le32(1000);
+        w.le32(5);
+        const double box[] = {1500000, 600000, 1600000, 700000, 0, 0, 0, 0};
+        for (double d : box) w.f64(d);
+    };
+    header(*shp, 100 + records * (8 + record_content));
+    header(*shx, 100 + records * 8);
+    uint64_t offset = 100;
+    for (uint64_t i = 0; i < records; ++i) {
+        const double x = 1500000 + static_cast<double>(rng() % 100000);
+        const double y = 600000 + static_cast<double>(rng() % 100000);
+        const double s = 50 + static_cast<double>(rng() % 200);
+        shp->be32(static_cast<uint32_t>(i + 1));
+        shp->be32(record_content / 2);
+        shp->le32(5);
+        for (double d : {x, y, x + s, y + s}) shp->f64(d);
+        shp->le32(1);
+        shp->le32(5);
+        shp->le32(0);
+        const double pts[5][2] = {{x, y}, {x, y + s}, {x + s, y + s}, {x + s, y}, {x, y}};
+        for (const auto& p : pts) shp->f64(p[0]), shp->f64(p[1]);
+        shx->be32(static_cast<uint32_t>(offset / 2));
+        shx->be32(record_content / 2);
+        offset += 8 + record_content;
+    }
+    total += shp->written() + shx->written();
+    if (auto d = shp->finish(); !d) return std::unexpected(d.error());
+    if (auto d = shx->finish(); !d) return std::unexpected(d.error());
+
+    auto dbf = Writer::open(folder / "OWNER.dbf");
+    if (!dbf) return std::unexpected(dbf.error());
+    struct Field { const char* name; char type; uint8_t length; uint8_t decimals; };
+    constexpr Field fields[] = {{"PARCEL_ID", 'C', 20, 0}, {"OWNER", 'C', 60, 0}, {"ACRES", 'N', 12, 3}};
+    const uint8_t header_head[4] = {0x03, 126, 3, 5};
+    dbf->bytes(header_head, 4);
+    dbf->le32(static_cast<uint32_t>(records));
+    dbf->le16(static_cast<uint16_t>(32 + 32 * std::size(fields) + 1));
+    dbf->le16(dbf_record);
+    const char zeros[32] = {};
+    dbf->bytes(zeros, 20);
+    for (const Field& f : fields) {
+        char descriptor[32] = {};
+        std::strncpy(descriptor, f.name, 10);
+        descriptor[11] = f.type;
+        descriptor[16] = static_cast<char>(f.length);
+        descriptor[17] = static_cast<char>(f.decimals);
+        dbf->bytes(descriptor, 32);
+    }
+    dbf->text("\x0D");
+    char record[dbf_record];
+    for (uint64_t i = 0; i < records; ++i) {
+        std::memset(record, ' ', sizeof record);
+        const std::string id = "Q" + std::to_string(100000 + i);
+        const char* owner = NAMES[rng() % std::size(NAMES)];
+        const std::string acres = std::to_string(rng() % 400) + "." + std::to_string(100 + rng() % 900);
+        std::memcpy(record + 1, id.data(), std::min<size_t>(id.size(), 20));
+        std::memcpy(record + 21, owner, std::strlen(owner));
+        std::memcpy(record + 81 + (12 - acres.size()), acres.data(), acres.size());
+        dbf->bytes(record, sizeof record);
+    }
+    dbf->text("\x1A");
+    total += dbf->written();
+    if (auto d = dbf->finish(); !d) return std::unexpected(d.error());
+
+    const std::pair<const char*, std::string> small_files[] = {
+        {"OWNER.prj",
+         "PROJCS[\"NAD_1983_StatePlane_Valdex_North_FIPS_4501_Feet\",GEOGCS[\"GCS_North_American_1983\","
+         "DATUM[\"D_North_American_1983\",SPHEROID[\"GRS_1980\",6378137.0,298.257222101]],"
+         "PRIMEM[\"Greenwich\",0.0],UNIT[\"Degree\",0.0174532925199433]],"
+         "PROJECTION[\"Lambert_Conformal_Conic\"],UNIT[\"Foot_US\",0.3048006096012192]]"},
+        {"OWNER.cpg", "UTF-8"},
+        {"OWNER.shp.xml",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<metadata xml:lang=\"en\"><Esri>" +
+             (spec.crea_date.empty() ? std::string()
+                                     : "<CreaDate>" + spec.crea_date + "</CreaDate>") +
+             "<CreaTime>14070000</CreaTime><ArcGISFormat>1.0</ArcGISFormat>"
+             "<SyncOnce>TRUE</SyncOnce></Esri><dataIdInfo><idCitation><resTitle>OWNER</resTitle>"
+             "</idCitation></dataIdInfo></metadata>\r\n"},
+    };
+    for (const auto& [name, content] : small_files) {
+        auto w = Writer::open(folder / name);
+        if (!w) return std::unexpected(w.error());
+        w->text(content);
+        total += w->written();
+        if (auto d = w->finish(); !d) return std::unexpected(d.error());
+    }
+    return total;
+}
+
+std::expected<uint64_t, std::string> write_other_files(const fs::path& folder, const ExportSpec& spec) {
+    constexpr const char* EXTENSIONS[] = {"pdf", "xlsx", "csv", "docx"};
+    std::mt19937 rng(spec.seed * 31u + 5u);
+    uint64_t total = 0;
+    std::vector<char> content;
+    for (int i = 0; i < spec.other_files; ++i) {
+        const char* ext = EXTENSIONS[i % std::size(EXTENSIONS)];
+        std::string name = "file_" + std::to_string(10000 + i) + "." + ext;
+        auto w = Writer::open(folder / name);
+        if (!w) return std::unexpected(w.error());
+        if (std::string_view(ext) == "pdf") w->text("%PDF-1.7\n");
+        content.resize(4096);
+        while (w->written() < spec.other_file_bytes) {
+            for (char& c : content) c = static_cast<char>(rng());
+            w->bytes(content.data(),
+                     static_cast<size_t>(std::min<uint64_t>(content.size(),
+                                                            spec.other_file_bytes - w->written())));
+        }
+        total += w->written();
+        if (auto d = w->finish(); !d) return std::unexpected(d.error());
+    }
+    return total;
+}
+
+std::expected<void, std::string> stamp(const fs::path& folder, const std::optional<Time>& modified) {
+    if (!modified) return {};
+    auto entries = platform::list_directory(folder);
+    if (!entries) return std::unexpected(entries.error().text);
+    for (const auto& entry : *entries) {
+        if (auto done = platform::set_modified(entry.path, *modified); !done) {
+            return std::unexpected(done.error().text);
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::expected<void, std::string> write_table(const fs::path& path, unsigned fields, uint64_t bytes,
+                                             uint32_t seed) {
+    auto written = write_table_file(path, fields, bytes, seed);
+    if (!written) return std::unexpected(written.error());
+    return {};
+}
+
+std::expected<GeneratedExport, std::string> generate_exports(const fs::path& root,
+                                                             const ExportSpec& spec) {
+    GeneratedExport out;
+    out.layers_folder = root / "arcgis";
+    out.tables_folder = root / "parcels";
+    out.other_folder = root / "other";
+    for (const auto& folder : {out.layers_folder, out.tables_folder, out.other_folder}) {
+        if (auto made = platform::create_directories(folder); !made) {
+            return std::unexpected(platform::path_text(folder) + ": " + made.error().text);
+        }
+    }
+
+    auto layer = write_owner_layer(out.layers_folder, spec);
+    if (!layer) return std::unexpected(layer.error());
+    out.total_bytes += *layer;
+
+    // Shares of the table bytes, roughly as in a real county export.
+    constexpr double SHARES[] = {0.40, 0.15, 0.25, 0.15, 0.05};
+    size_t table = 0;
+    for (const ProfileUnit& unit : county_profile().units) {
+        if (unit.kind != UnitKind::table) continue;
+        const uint64_t bytes = static_cast<uint64_t>(static_cast<double>(spec.table_bytes) *
+                                                     SHARES[table % std::size(SHARES)]);
+        auto written = write_table_file(out.tables_folder / std::string(unit.name),
+                                        unit.expected_fields.value_or(8), bytes,
+                                        spec.seed * 101u + static_cast<uint32_t>(table));
+        if (!written) return std::unexpected(written.error());
+        out.total_bytes += *written;
+        ++table;
+    }
+
+    auto others = write_other_files(out.other_folder, spec);
+    if (!others) return std::unexpected(others.error());
+    out.total_bytes += *others;
+
+    for (const auto& folder : {out.layers_folder, out.tables_folder, out.other_folder}) {
+        if (auto done = stamp(folder, spec.modified); !done) return std::unexpected(done.error());
+    }
+    return out;
+}
+
+}  // namespace dalvento::exportgen
