@@ -259,6 +259,9 @@ std::expected<void, std::string> stamp(const fs::path& folder, const std::option
 
 std::expected<void, std::string> write_table(const fs::path& path, unsigned fields, uint64_t bytes,
                                              uint32_t seed) {
+    if (auto made = platform::create_directories(path.parent_path()); !made) {
+        return std::unexpected(platform::path_text(path.parent_path()) + ": " + made.error().text);
+    }
     auto written = write_table_file(path, fields, bytes, seed);
     if (!written) return std::unexpected(written.error());
     return {};

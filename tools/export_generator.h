@@ -33,8 +33,8 @@ struct GeneratedExport {
 std::expected<GeneratedExport, std::string> generate_exports(const std::filesystem::path& root,
                                                              const ExportSpec& spec);
 
-// Writes one `^`-delimited table of about the given size, with lines of `fields` fields and CRLF
-// ends. Used for the tables of an export and on its own by tests.
+// Writes one `^`-delimited table of about the given size (creating its folder), with lines of
+// `fields` fields and CRLF ends. Used for the tables of an export and on its own by tests.
 std::expected<void, std::string> write_table(const std::filesystem::path& path, unsigned fields,
                                              uint64_t bytes, uint32_t seed);
 

@@ -2,6 +2,7 @@
 // checks and questions before a delivery, and the sizes and counts shown about it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,5 +38,32 @@ std::string delivery_summary(const std::vector<DeliveryUnit>& units, bool send_e
 
 // A byte count as "{n} B", "{n} KB" or "{n.n} MB".
 std::string size_text(uint64_t bytes);
+
+// How the user closed a question box; closing it counts as No.
+enum class Answer { yes, no, closed };
+
+// The look of a Yes/No box.
+enum class QuestionIcon { question, warning };
+
+// The boxes the checks before a delivery show, supplied by whoever runs them.
+class DeliveryQuestions {
+  public:
+    virtual ~DeliveryQuestions() = default;
+    // A box with an OK button.
+    virtual void error_box(const std::string& title, const std::string& text) = 0;
+    // A box with Yes and No buttons.
+    virtual Answer question_box(const std::string& title, const std::string& text,
+                                QuestionIcon icon) = 0;
+};
+
+// What a delivery that passed its checks goes on with.
+struct PreDeliveryOutcome {
+    bool send_everything = false;
+    ExportDate export_date;
+};
+
+// Stops a delivery that cannot or should not go (none), asking the user where it is their call.
+std::optional<PreDeliveryOutcome> run_pre_delivery_checks(const std::vector<DeliveryUnit>& units,
+                                                          DeliveryQuestions& questions);
 
 }  // namespace dalvento

@@ -51,6 +51,8 @@ IsolatedEnvironment::IsolatedEnvironment()
       home_("HOME", platform::path_text(dir_ / "home")),
       localappdata_("LOCALAPPDATA", platform::path_text(dir_ / "localappdata")),
       temp_("TEMP", platform::path_text(dir_ / "temp")) {
+    // The system's temporary folder follows TEMP, so it must exist.
+    std::filesystem::create_directories(dir_ / "temp");
     platform::set_time_zone("EST5");
 }
 

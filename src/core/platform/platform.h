@@ -34,6 +34,9 @@ bool is_in_use(const OsError& error);
 // A path as UTF-8 text, invalid sequences replaced. The one way paths become text.
 std::string path_text(const std::filesystem::path& path);
 
+// A path as UTF-8 text; absent when it is not valid text (no replacement).
+std::optional<std::string> path_text_strict(const std::filesystem::path& path);
+
 // A path from UTF-8 text.
 std::filesystem::path path_from_text(std::string_view text);
 
@@ -68,6 +71,9 @@ public:
     ~OutputFile();
 
     std::expected<void, OsError> write_all(const void* data, size_t size);
+    // Overwrites bytes already written, counted from the start of the file; write_all goes on
+    // at the end as before.
+    std::expected<void, OsError> write_at(uint64_t offset, const void* data, size_t size);
     // Flushes to disk and closes; the destructor closes without reporting.
     std::expected<void, OsError> close();
 

@@ -43,6 +43,11 @@ std::string path_text(const std::filesystem::path& path) {
     return utf8_with_replacement(path.native());
 }
 
+std::optional<std::string> path_text_strict(const std::filesystem::path& path) {
+    if (!is_valid_utf8(path.native())) return std::nullopt;
+    return path.native();
+}
+
 std::filesystem::path path_from_text(std::string_view text) {
     return std::filesystem::path(std::string(text));
 }
@@ -139,6 +144,21 @@ std::expected<void, OsError> OutputFile::write_all(const void* data, size_t size
             return std::unexpected(last_os_error());
         }
         in += n;
+        size -= static_cast<size_t>(n);
+    }
+    return {};
+}
+
+std::expected<void, OsError> OutputFile::write_at(uint64_t offset, const void* data, size_t size) {
+    const auto* in = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::pwrite(static_cast<int>(handle_), in, size, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(last_os_error());
+        }
+        in += n;
+        offset += static_cast<uint64_t>(n);
         size -= static_cast<size_t>(n);
     }
     return {};

@@ -87,6 +87,10 @@ std::string path_text(const std::filesystem::path& path) {
     return narrow(path.native(), false).value_or("");
 }
 
+std::optional<std::string> path_text_strict(const std::filesystem::path& path) {
+    return narrow(path.native(), true);
+}
+
 std::filesystem::path path_from_text(std::string_view text) {
     return std::filesystem::path(widen(text));
 }
@@ -190,6 +194,35 @@ std::expected<void, OsError> OutputFile::write_all(const void* data, size_t size
         size -= wrote;
     }
     return {};
+}
+
+std::expected<void, OsError> OutputFile::write_at(uint64_t offset, const void* data, size_t size) {
+    const HANDLE h = as_handle(handle_);
+    // A positioned write on a synchronous handle moves the file pointer, so it is put back after.
+    LARGE_INTEGER end = {};
+    if (!SetFilePointerEx(h, LARGE_INTEGER{}, &end, FILE_CURRENT)) {
+        return std::unexpected(last_os_error());
+    }
+    const auto* in = static_cast<const char*>(data);
+    std::expected<void, OsError> result;
+    while (size > 0) {
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+        DWORD wrote = 0;
+        if (!WriteFile(h, in, want, &wrote, &at)) {
+            result = std::unexpected(last_os_error());
+            break;
+        }
+        in += wrote;
+        offset += wrote;
+        size -= wrote;
+    }
+    if (!SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && result) {
+        result = std::unexpected(last_os_error());
+    }
+    return result;
 }
 
 std::expected<void, OsError> OutputFile::close() {

@@ -1,0 +1,371 @@
+// Upload benchmark: send_delivery of a generated 1 GiB zip to the service stand-in on loopback in
+// 8 MiB parts, against `curl -T` of the same file to an upload link of the same stand-in, in the
+// same run. Prints both throughputs, their ratio and the peak memory of this (sending) process.
+//
+//   upload_bench [--mib N] [--part-mib N] [--rounds N] [--dir FOLDER]
+//
+// The stand-in runs as its own process (dalvento-standin beside this build, or DALVENTO_STANDIN)
+// so that the peak memory measured here is the sender's alone. Files go under FOLDER (default:
+// the temporary folder) and are removed at the end.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "core/platform/platform.h"
+#include "core/sha256.h"
+#include "upload/delivery.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace dalvento;
+using Clock = std::chrono::steady_clock;
+using Json = nlohmann::json;
+namespace fs = std::filesystem;
+
+constexpr const char* TOKEN = "dlvt_upload_bench";
+
+double seconds_between(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+double mib(uint64_t bytes) {
+    return static_cast<double>(bytes) / (1024.0 * 1024.0);
+}
+
+// Peak resident memory of this process in KiB, from /proc/self/status.
+long vm_hwm_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+// Starts the peak over from the current resident size.
+void reset_peak() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+}
+
+bool generate(const fs::path& path, uint64_t size) {
+    auto out = platform::OutputFile::create(path);
+    if (!out) return false;
+    std::vector<uint64_t> buffer(1 << 17);  // 1 MiB
+    uint64_t x = 0x9E3779B97F4A7C15ull;
+    for (uint64_t written = 0; written < size;) {
+        for (uint64_t& word : buffer) {
+            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+            word = x;
+        }
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(size - written, buffer.size() * 8));
+        if (!out->write_all(buffer.data(), n)) return false;
+        written += n;
+    }
+    return out->close().has_value();
+}
+
+std::string file_sha256(const fs::path& path) {
+    auto in = platform::InputFile::open(path);
+    Sha256 hash;
+    std::vector<char> buffer(1 << 20);
+    while (in) {
+        const auto n = in->read(buffer.data(), buffer.size());
+        if (!n || *n == 0) break;
+        hash.update(buffer.data(), *n);
+    }
+    return hash.finish_hex();
+}
+
+class Standin {
+  public:
+    ~Standin() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+        if (output_) std::fclose(output_);
+    }
+
+    bool start(const fs::path& program, const fs::path& data, uint64_t part_size) {
+        int ends[2];
+        if (::pipe(ends) != 0) return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+        posix_spawn_file_actions_addclose(&actions, ends[0]);
+        const std::string program_text = program.native(), data_text = data.native(),
+                          part_text = std::to_string(part_size);
+        const char* argv[] = {program_text.c_str(), "--port",  "0",   "--data",
+                              data_text.c_str(),    "--token", TOKEN, "--part-size",
+                              part_text.c_str(),    nullptr};
+        const int rc = posix_spawn(&pid_, program_text.c_str(), &actions, nullptr,
+                                   const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(ends[1]);
+        output_ = ::fdopen(ends[0], "r");
+        if (rc != 0 || !output_) {
+            pid_ = -1;
+            return false;
+        }
+        char line[256] = {};
+        if (!std::fgets(line, sizeof line, output_)) return false;
+        std::string text = line;
+        if (text.rfind("listening on ", 0) != 0) return false;
+        text = text.substr(13);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        url_ = "http://" + text;
+        return true;
+    }
+
+    const std::string& url() const { return url_; }
+
+    Json call(std::string_view path, const Json& body) {
+        static const auto http = make_http_seam();
+        const std::string text = body.dump();
+        const auto reply =
+            http->request("POST", url_ + std::string(path), {"Content-Type: application/json"},
+                          std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
+                          nullptr, [](void*, uint64_t, uint64_t) {});
+        if (!reply) return nullptr;
+        return Json::parse(reply->body, nullptr, false);
+    }
+
+  private:
+    pid_t pid_ = -1;
+    FILE* output_ = nullptr;
+    std::string url_;
+};
+
+std::string announce_body(const fs::path& zip, uint64_t size, const std::string& sha256) {
+    DeliveryUnit unit;
+    unit.key = "bench.bin";
+    unit.kind = UnitKind::file;
+    unit.selected = true;
+    unit.total_bytes = size;
+    unit.sha256 = sha256;
+    unit.files.push_back(UnitFile{"bench.bin", zip, sha256, size, std::nullopt});
+    return build_announce_body({unit}, false, std::chrono::year(2026) / 3 / 5, "Bench", "2026", "",
+                               announce_zip_name(zip), size, sha256);
+}
+
+struct SendRun {
+    bool ok = false;
+    std::string problem;
+    double total_seconds = 0;
+    double upload_seconds = 0;  // from the first upload notice to the complete stage
+    long peak_kib = 0;
+};
+
+SendRun run_send(const Standin& standin, const fs::path& zip, const std::string& announce) {
+    auto progress = std::make_shared<SendProgress>();
+    Clock::time_point upload_start{}, complete_start{};
+    SendJob job;
+    job.base_url = standin.url();
+    job.token = TOKEN;
+    job.zip_path = zip;
+    job.announce_body = announce;
+    job.progress = progress;
+    job.notice = [&] {
+        const SendStatus s = progress->snapshot();
+        if (s.stage == "upload" && upload_start == Clock::time_point{}) upload_start = Clock::now();
+        if (s.stage == "complete" && complete_start == Clock::time_point{}) {
+            complete_start = Clock::now();
+        }
+    };
+    SendRun run;
+    reset_peak();
+    const auto start = Clock::now();
+    send_delivery(std::move(job));
+    run.total_seconds = seconds_between(start, Clock::now());
+    run.peak_kib = vm_hwm_kib();
+    const auto outcome = progress->snapshot().outcome;
+    run.ok = outcome && outcome->has_value() && !outcome->value().already_received;
+    if (!run.ok && outcome && !outcome->has_value())
+        run.problem = send_error_message(outcome->error());
+    if (upload_start != Clock::time_point{} && complete_start != Clock::time_point{}) {
+        run.upload_seconds = seconds_between(upload_start, complete_start);
+    }
+    return run;
+}
+
+// Answers at once, so that a send through it times what the sender itself does with each part:
+// reading it from the zip and hashing it.
+class InstantService final : public HttpSeam {
+  public:
+    InstantService(uint64_t size, uint64_t part_size) : size_(size), part_size_(part_size) {}
+
+    std::expected<HttpReply, std::string> request(std::string_view method, std::string_view url,
+                                                  const std::vector<std::string>&,
+                                                  std::span<const uint8_t> body, void* context,
+                                                  ProgressFn progress) override {
+        progress(context, body.size(), body.size());
+        if (method == "PUT") return HttpReply{200, "", std::nullopt};
+        if (url.ends_with("/complete")) return HttpReply{200, R"({"received_at":"now"})", {}};
+        Json parts = Json::array();
+        for (uint64_t part = 1, offset = 0; offset < size_; ++part, offset += part_size_) {
+            parts.push_back({{"part", part},
+                             {"url", "http://instant/" + std::to_string(part)},
+                             {"bytes", std::min(part_size_, size_ - offset)}});
+        }
+        const Json reply = {{"delivery_id", "bench"},
+                            {"county", "QUARNELL"},
+                            {"upload", {{"part_size", part_size_}, {"parts", parts}}}};
+        return HttpReply{201, reply.dump(), std::nullopt};
+    }
+
+  private:
+    uint64_t size_, part_size_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    uint64_t size = 1024ull << 20;
+    uint64_t part_size = 8ull << 20;
+    int rounds = 1;
+    fs::path base = fs::temp_directory_path();
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string arg = argv[i];
+        if (arg == "--mib")
+            size = std::stoull(argv[i + 1]) << 20;
+        else if (arg == "--part-mib")
+            part_size = std::stoull(argv[i + 1]) << 20;
+        else if (arg == "--rounds")
+            rounds = std::max(1, std::stoi(argv[i + 1]));
+        else if (arg == "--dir")
+            base = argv[i + 1];
+    }
+    fs::path program;
+    if (const char* given = std::getenv("DALVENTO_STANDIN"); given && *given) {
+        program = given;
+    } else {
+        program = fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" /
+                  "dalvento-standin";
+    }
+    const fs::path folder = base / ("dalvento-upload-bench-" + std::to_string(::getpid()));
+    fs::create_directories(folder);
+    const fs::path zip = folder / "QUARNELL-2026-03-05-bench.zip";
+    const auto run_all = [&]() -> int {
+        std::printf("generating %.0f MiB ...\n", mib(size));
+        if (!generate(zip, size)) {
+            std::printf("could not write %s\n", zip.c_str());
+            return 1;
+        }
+        const std::string sha256 = file_sha256(zip);
+        const std::string announce = announce_body(zip, size, sha256);
+        Standin standin;
+        if (!standin.start(program, folder / "standin", part_size)) {
+            std::printf("could not start %s (build the dalvento-standin target)\n",
+                        program.c_str());
+            return 1;
+        }
+        std::printf("stand-in at %s, parts of %.0f MiB, peak memory before sending: %.1f MiB\n",
+                    standin.url().c_str(), mib(part_size), vm_hwm_kib() / 1024.0);
+
+        {
+            InstantService instant(size, part_size);
+            auto progress = std::make_shared<SendProgress>();
+            SendJob job;
+            job.base_url = "http://instant";
+            job.token = TOKEN;
+            job.zip_path = zip;
+            job.announce_body = announce;
+            job.progress = progress;
+            reset_peak();
+            const auto start = Clock::now();
+            send_delivery(std::move(job), instant);
+            const double seconds = seconds_between(start, Clock::now());
+            const auto outcome = progress->snapshot().outcome;
+            std::printf(
+                "without the network (each part read and hashed, answered at once): "
+                "%.2f s (%.1f MiB/s), peak memory %.1f MiB%s\n",
+                seconds, mib(size) / seconds, vm_hwm_kib() / 1024.0,
+                outcome && outcome->has_value() ? "" : " (FAILED)");
+        }
+
+        double best_send = 0, best_upload = 0, best_curl = 0;
+        long peak = 0;
+        for (int round = 1; round <= rounds; ++round) {
+            standin.call("/_standin/reset", Json::object());
+            standin.call("/_standin/settings", {{"single_url", false}});
+            fs::remove_all(folder / "standin");
+            fs::create_directories(folder / "standin");
+            const SendRun run = run_send(standin, zip, announce);
+            if (!run.ok) {
+                std::printf("send_delivery failed: %s\n", run.problem.c_str());
+                return 1;
+            }
+            const double send_rate = mib(size) / run.total_seconds;
+            const double upload_rate = run.upload_seconds > 0 ? mib(size) / run.upload_seconds : 0;
+            peak = std::max(peak, run.peak_kib);
+            std::printf(
+                "round %d send_delivery: %.2f s in all (%.1f MiB/s), upload stage %.2f s "
+                "(%.1f MiB/s), peak memory %.1f MiB\n",
+                round, run.total_seconds, send_rate, run.upload_seconds, upload_rate,
+                run.peak_kib / 1024.0);
+            best_send = std::max(best_send, send_rate);
+            best_upload = std::max(best_upload, upload_rate);
+
+            // curl -T of the same file to an upload link of the same stand-in: a delivery
+            // announced with one link for the whole zip.
+            standin.call("/_standin/reset", Json::object());
+            standin.call("/_standin/settings", {{"single_url", true}});
+            fs::remove_all(folder / "standin");
+            fs::create_directories(folder / "standin");
+            static const auto http = make_http_seam();
+            const auto announced =
+                http->post_json(standin.url() + "/v1/deliveries", TOKEN, announce);
+            const Json plan = announced ? Json::parse(announced->body, nullptr, false) : Json();
+            if (!announced || announced->status != 201 || !plan.contains("upload")) {
+                std::printf("the stand-in gave no upload link for curl\n");
+                return 1;
+            }
+            const std::string url = plan["upload"].value("url", "");
+            const std::string command =
+                "curl -sS -o /dev/null -w '%{http_code}' -H "
+                "'Content-Type: application/zip' -T '" +
+                zip.native() + "' '" + url + "'";
+            const auto start = Clock::now();
+            FILE* pipe = ::popen(command.c_str(), "r");
+            char answer[16] = {};
+            const bool read = pipe && std::fgets(answer, sizeof answer, pipe);
+            const int rc = pipe ? ::pclose(pipe) : -1;
+            const double curl_seconds = seconds_between(start, Clock::now());
+            if (!read || rc != 0 || std::string(answer) != "200") {
+                std::printf("curl -T failed (exit %d, status %s)\n", rc, answer);
+                return 1;
+            }
+            const double curl_rate = mib(size) / curl_seconds;
+            std::printf("round %d curl -T: %.2f s (%.1f MiB/s)\n", round, curl_seconds, curl_rate);
+            best_curl = std::max(best_curl, curl_rate);
+        }
+        std::printf(
+            "\nbest of %d: send_delivery %.1f MiB/s in all, %.1f MiB/s upload stage; "
+            "curl -T %.1f MiB/s\n",
+            rounds, best_send, best_upload, best_curl);
+        std::printf("ratio send_delivery / curl -T: %.2f in all, %.2f upload stage\n",
+                    best_send / best_curl, best_upload / best_curl);
+        std::printf("peak memory of the sending process: %.1f MiB (parts of %.0f MiB)\n",
+                    peak / 1024.0, mib(part_size));
+        return 0;
+    };
+    const int status = run_all();
+    fs::remove_all(folder);
+    return status;
+}

@@ -1,0 +1,173 @@
+#include "core/zip_builder.h"
+
+#include <algorithm>
+#include <set>
+#include <system_error>
+
+#include "core/delivery_plan.h"
+#include "core/hash_cache.h"
+#include "core/note.h"
+#include "core/platform/platform.h"
+#include "core/sha256.h"
+#include "core/time_text.h"
+#include "core/zip_archive.h"
+#include "county/profile.h"
+
+namespace dalvento {
+
+namespace {
+
+constexpr size_t PIECE_BYTES = 1 << 20;
+constexpr std::string_view NOTE_NAME = "NOTE.txt";
+constexpr std::string_view SUMS_NAME = "SHA256SUMS";
+
+bool path_exists(const std::filesystem::path& path) {
+    return platform::file_info(path).has_value();
+}
+
+std::string ascii_lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+std::string file_error(const std::filesystem::path& path, const std::string& text) {
+    return platform::path_text(path) + ": " + text;
+}
+
+std::optional<std::filesystem::path> env_folder(std::string_view name) {
+    const auto value = platform::get_env(name);
+    if (!value || value->empty()) return std::nullopt;
+    return platform::path_from_text(*value);
+}
+
+}  // namespace
+
+std::optional<std::string> delivery_content_fingerprint(const std::vector<DeliveryUnit>& units) {
+    std::vector<std::string> lines;
+    for (const DeliveryUnit& unit : units) {
+        if (unit.selected && unit.sha256) lines.push_back(*unit.sha256 + "  " + unit.key + "\n");
+    }
+    if (lines.empty()) return std::nullopt;
+    std::sort(lines.begin(), lines.end());
+    Sha256 hash;
+    for (const std::string& line : lines)
+        hash.update(line);
+    return hash.finish_hex();
+}
+
+std::string zip_file_name(std::chrono::year_month_day export_date,
+                          const std::vector<DeliveryUnit>& units) {
+    const auto fingerprint = delivery_content_fingerprint(units);
+    return std::string(county_profile().key) + "-" + format_date(export_date, "%Y-%m-%d") + "-" +
+           (fingerprint ? fingerprint->substr(0, 8) : std::string()) + ".zip";
+}
+
+std::filesystem::path choose_zip_path(const std::filesystem::path& folder,
+                                      std::chrono::year_month_day export_date,
+                                      const std::vector<DeliveryUnit>& units) {
+    const std::string name = zip_file_name(export_date, units);
+    std::filesystem::path path = folder / platform::path_from_text(name);
+    const std::string stem = name.substr(0, name.size() - 4);
+    for (int n = 2; path_exists(path); ++n) {
+        path = folder / platform::path_from_text(stem + "-" + std::to_string(n) + ".zip");
+    }
+    return path;
+}
+
+std::filesystem::path outbox_folder() {
+    std::optional<std::filesystem::path> base = env_folder("LOCALAPPDATA");
+    if (!base) base = env_folder("TEMP");
+    if (!base) {
+        std::error_code error;
+        base = std::filesystem::current_path(error);
+        if (error) base = std::filesystem::path(".");
+    }
+    return *base / "dalvento" / "outbox";
+}
+
+std::expected<std::filesystem::path, std::string> make_outbox_folder() {
+    std::filesystem::path folder = outbox_folder();
+    if (auto made = platform::create_directories(folder); !made) {
+        return std::unexpected(file_error(folder, made.error().text));
+    }
+    return folder;
+}
+
+uint32_t zip_entry_time(std::optional<Time> modified) {
+    if (!modified) return DOS_EPOCH;
+    const auto local = platform::to_local(*modified);
+    if (!local || local->year < 1980 || local->year > 2107) return DOS_EPOCH;
+    const auto date =
+        static_cast<uint32_t>((local->year - 1980) << 9 | local->month << 5 | local->day);
+    const auto time =
+        static_cast<uint32_t>(local->hour << 11 | local->minute << 5 | local->second / 2);
+    return date << 16 | time;
+}
+
+std::expected<ZipResult, std::string> build_zip(const std::vector<DeliveryUnit>& units,
+                                                bool send_everything, std::string_view note_text,
+                                                const std::filesystem::path& zip_path) {
+    std::filesystem::path partial = zip_path;
+    partial.replace_extension("zip.partial");
+
+    auto created = ZipArchive::create(partial);
+    if (!created) {
+        (void)platform::remove_file(partial);
+        return std::unexpected(created.error());
+    }
+    ZipArchive zip = std::move(*created);
+    auto fail = [&](std::string error) -> std::expected<ZipResult, std::string> {
+        zip.abandon();
+        (void)platform::remove_file(partial);
+        return std::unexpected(std::move(error));
+    };
+
+    // The two text entries come last but their names are taken from the start.
+    std::set<std::string> used = {ascii_lower(NOTE_NAME), ascii_lower(SUMS_NAME)};
+    std::string sums;
+    size_t file_count = 0;
+    std::vector<char> piece(PIECE_BYTES);
+    for (const DeliveryUnit& unit : units) {
+        if (!goes(unit, send_everything)) continue;
+        for (const UnitFile& file : unit.files) {
+            if (!used.insert(ascii_lower(file.name)).second) {
+                return fail("two files would be named " + file.name +
+                            " in the zip; clear one of the units that has it");
+            }
+            if (auto begun = zip.begin_entry(file.name, zip_entry_time(file.modified)); !begun) {
+                return fail(begun.error());
+            }
+            auto source = platform::InputFile::open(file.path);
+            if (!source) return fail(file_error(file.path, source.error().text));
+            Sha256 hash;
+            for (;;) {
+                const auto got = source->read(piece.data(), piece.size());
+                if (!got) return fail(file_error(file.path, got.error().text));
+                if (*got == 0) break;
+                hash.update(piece.data(), *got);
+                if (auto wrote = zip.write(piece.data(), *got); !wrote) return fail(wrote.error());
+            }
+            sums += sha256sums_line(hash.finish_hex(), file.name);
+            ++file_count;
+        }
+    }
+
+    for (const auto& [name, text] :
+         {std::pair{NOTE_NAME, note_text}, std::pair{SUMS_NAME, std::string_view(sums)}}) {
+        if (auto begun = zip.begin_entry(name, DOS_EPOCH); !begun) return fail(begun.error());
+        if (auto wrote = zip.write(text.data(), text.size()); !wrote) return fail(wrote.error());
+    }
+    if (auto finished = zip.finish(); !finished) return fail(finished.error());
+
+    if (auto renamed = platform::replace_rename(partial, zip_path); !renamed) {
+        return std::unexpected(file_error(zip_path, renamed.error().text));
+    }
+    auto hashed = hash_file(zip_path);
+    if (!hashed) return std::unexpected(file_error(zip_path, hashed.error()));
+    return ZipResult{zip_path, std::move(hashed->sha256), hashed->bytes, file_count};
+}
+
+}  // namespace dalvento

@@ -1,0 +1,63 @@
+#include "main/bundle.h"
+
+#include <filesystem>
+#include <optional>
+
+#include "core/delivery_plan.h"
+#include "core/hash_cache.h"
+#include "core/note.h"
+#include "core/platform/platform.h"
+#include "main/prepare.h"
+#include "main/summary.h"
+
+namespace dalvento {
+
+std::string zip_failure_text(const std::string& error) {
+    return error + "\n\nIf a file is open in ArcGIS Pro or another program, close it and try again.";
+}
+
+std::string zip_ready_text(const ZipResult& zip) {
+    return "Saved " + platform::path_text(zip.path) + "\n\n" + std::to_string(zip.file_count) +
+           " files, " + size_text(zip.bytes) +
+           "\nFingerprint (SHA-256, copied to clipboard): " + zip.sha256 +
+           "\n\nNext: send it with Send to Dalvento, or hand over the USB stick.\n\nShow it in its "
+           "folder?";
+}
+
+void bundle_flow(MainWindow& window) {
+    std::optional<PreparedDelivery> prepared = prepare_delivery(window, CONFIRM_BUNDLE);
+    if (!prepared) return;
+
+    std::optional<std::filesystem::path> start;
+    if (window.state.out_dir) start = platform::path_from_text(*window.state.out_dir);
+    const std::optional<std::filesystem::path> folder =
+        window.desktop.pick_folder(FolderDialog::zip_destination, start);
+    if (!folder) return;
+
+    const std::string note = note_text(prepared->units, prepared->send_everything,
+                                       NoteInput{.sender = prepared->sender,
+                                                 .tax_year = prepared->reason,
+                                                 .unusual = prepared->unusual,
+                                                 .export_date = prepared->export_date,
+                                                 .packed_at = window.now()});
+    const std::filesystem::path zip_path =
+        choose_zip_path(*folder, prepared->export_date.date, prepared->units);
+    const auto zip = build_zip(prepared->units, prepared->send_everything, note, zip_path);
+    if (!zip) {
+        window.desktop.message_box("Couldn't build the zip", zip_failure_text(zip.error()),
+                                   BoxStyle::error);
+        return;
+    }
+
+    record_delivery(window.state, prepared->units, prepared->send_everything);
+    window.state.out_dir = platform::path_text(*folder);
+    save_state_or_report(window);
+    render_summary(window);
+    window.desktop.set_clipboard(zip->sha256);
+    if (window.desktop.message_box("Zip ready", zip_ready_text(*zip),
+                                   BoxStyle::information_question) == BoxAnswer::yes) {
+        window.desktop.start_explorer("/select," + platform::path_text(zip->path));
+    }
+}
+
+}  // namespace dalvento

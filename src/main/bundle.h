@@ -1,0 +1,23 @@
+// The bundle road: the zip written into a folder the user picks (typically a USB stick), the
+// delivery recorded, the fingerprint on the clipboard, and the folder shown on request.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/zip_builder.h"
+#include "main/main_window.h"
+
+namespace dalvento {
+
+// The text of the "Couldn't build the zip" box for a builder's error.
+std::string zip_failure_text(const std::string& error);
+
+// The "Zip ready" question's text.
+std::string zip_ready_text(const ZipResult& zip);
+
+// The bundle button's flow.
+void bundle_flow(MainWindow& window);
+
+}  // namespace dalvento

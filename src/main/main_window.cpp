@@ -1,0 +1,174 @@
+#include "main/main_window.h"
+
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+#include "core/delivery_plan.h"
+#include "core/export_date.h"
+#include "core/scan.h"
+#include "core/time_text.h"
+#include "core/zip_builder.h"
+#include "main/bundle.h"
+#include "main/layout.h"
+#include "main/send_flow.h"
+#include "main/settings.h"
+#include "main/sources.h"
+#include "main/summary.h"
+#include "token_store/token_store.h"
+
+namespace dalvento {
+
+namespace {
+
+size_t section_index(Control control) {
+    switch (control) {
+        case Control::toggle_layers:
+            return 0;
+        case Control::toggle_tables:
+            return 1;
+        default:
+            return 2;
+    }
+}
+
+void click(MainWindow& window, Control control) {
+    switch (control) {
+        case Control::settings_button:
+            open_settings(window);
+            return;
+        case Control::toggle_layers:
+        case Control::toggle_tables:
+        case Control::toggle_other: {
+            bool& collapsed = window.collapsed[section_index(control)];
+            collapsed = !collapsed;
+            relayout(window);
+            return;
+        }
+        case Control::source_layers:
+            source_flow(window, SourceKind::layers);
+            return;
+        case Control::source_tables:
+            source_flow(window, SourceKind::tables);
+            return;
+        case Control::source_other:
+            source_flow(window, SourceKind::other);
+            return;
+        case Control::bundle_button:
+            // The button is disabled while a send runs; a click that slips through is ignored.
+            if (!window.send_job) bundle_flow(window);
+            return;
+        case Control::send_button:
+            if (!window.send_job) send_flow(window);
+            return;
+    }
+}
+
+void drop(MainWindow& window, const Event& event) {
+    switch (event.target) {
+        case DropTarget::window:
+            add_dropped_paths(window, event.paths, GuessMode::either);
+            return;
+        case DropTarget::layers_list:
+            add_dropped_paths(window, event.paths, GuessMode::layers);
+            return;
+        case DropTarget::tables_list:
+            add_dropped_paths(window, event.paths, GuessMode::tables);
+            return;
+        case DropTarget::other_list:
+            add_dropped_other_path(window, event.paths);
+            return;
+    }
+}
+
+}  // namespace
+
+std::expected<void, std::string> start_detached_thread(std::function<void()> work) {
+    try {
+        std::thread(std::move(work)).detach();
+    } catch (const std::system_error& error) {
+        return std::unexpected(std::string(error.what()));
+    }
+    return {};
+}
+
+MainWindow::MainWindow(Desktop& desktop_port)
+    : desktop(desktop_port),
+      make_http([] { return make_http_seam(); }),
+      start_worker(start_detached_thread),
+      now([] { return std::chrono::system_clock::now(); }) {}
+
+void dispatch(MainWindow& window, const Event& event) {
+    switch (event.kind) {
+        case Event::Kind::created:
+            initialise_window(window);
+            return;
+        case Event::Kind::click:
+            click(window, event.control);
+            return;
+        case Event::Kind::drop:
+            drop(window, event);
+            return;
+        case Event::Kind::timer_tick:
+            periodic_check(window);
+            return;
+        case Event::Kind::refresh_notice:
+            if (window.desktop.is_main_window_enabled()) render_summary(window);
+            return;
+        case Event::Kind::send_notice:
+            handle_send_notice(window);
+            return;
+        case Event::Kind::close:
+            save_state_or_report(window);
+            window.quit = true;
+            return;
+    }
+}
+
+void initialise_window(MainWindow& window) {
+    window.state = load_state();
+    window.token = load_token(window.state);
+    render_summary(window);
+    relayout(window);
+}
+
+void save_state_or_report(MainWindow& window) {
+    if (auto saved = save_state(window.state); !saved) {
+        window.desktop.message_box("Couldn't save settings", saved.error(), BoxStyle::error);
+    }
+}
+
+void periodic_check(MainWindow& window) {
+    if (!window.desktop.is_main_window_enabled() || window.send_job) return;
+    render_summary(window);
+    const std::string time = "Checked at " + format_local(window.now(), "%H:%M");
+
+    if (const std::vector<std::string> problems = blocking_problems(window.units);
+        !problems.empty()) {
+        window.status_line = time + ": " + std::to_string(problems.size()) +
+                             " problem(s) with the core files (see above).";
+    } else if (nothing_new(window.units)) {
+        window.status_line = time + ": nothing new since the last delivery.";
+    } else {
+        if (std::optional<std::string> fingerprint = delivery_content_fingerprint(window.units);
+            fingerprint && fingerprint != window.last_flashed_export &&
+            !window.desktop.is_foreground()) {
+            window.desktop.flash_taskbar();
+            window.last_flashed_export = std::move(fingerprint);
+        }
+        const std::optional<ExportDate> date = settle_export_date(window.units);
+        const std::vector<std::string> warnings =
+            pre_send_warnings(window.units, date ? date->warnings : std::vector<std::string>{});
+        window.status_line =
+            warnings.empty()
+                ? time + ": a new export is here; press Send to Dalvento."
+                : time + ": a new export is here. Something to look at first: " + warnings.front();
+    }
+    render_summary(window);
+}
+
+void relayout(MainWindow& window) {
+    window.desktop.apply_layout(main_layout(window.collapsed, window.desktop.dpi()));
+}
+
+}  // namespace dalvento

@@ -1,0 +1,121 @@
+// The interface's model: the one MainWindow record, the events that reach it, and the one
+// dispatcher that routes every event to its flow. Portable: it reaches the screen only through
+// the Desktop port.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/state.h"
+#include "county/delivery_unit.h"
+#include "main/desktop.h"
+#include "token_store/token_store.h"
+#include "upload/delivery.h"
+
+namespace dalvento {
+
+// The main window's title.
+inline constexpr std::string_view MAIN_WINDOW_TITLE = "Dalvento \xC2\xB7 Quarnell County";
+
+// The check timer's interval.
+inline constexpr int CHECK_INTERVAL_MS = 300000;
+
+// The controls that raise click events.
+enum class Control {
+    settings_button,
+    toggle_layers,
+    toggle_tables,
+    toggle_other,
+    source_layers,
+    source_tables,
+    source_other,
+    bundle_button,
+    send_button,
+};
+
+// Where files were dropped.
+enum class DropTarget { window, layers_list, tables_list, other_list };
+
+struct Event {
+    enum class Kind {
+        created,         // the main window exists: initialise it
+        click,           // a button; see control
+        drop,            // files dropped; see target and paths
+        timer_tick,      // the 5-minute check timer
+        refresh_notice,  // fired when the window is activated
+        send_notice,     // the send worker has news
+        close,           // the main window is closing
+    };
+    Kind kind = Kind::created;
+    Control control = Control::settings_button;
+    DropTarget target = DropTarget::window;
+    std::vector<std::filesystem::path> paths = {};
+};
+
+// The send under way: what the interface keeps of it while the worker runs.
+struct RunningSend {
+    std::shared_ptr<SendProgress> progress;
+    std::vector<DeliveryUnit> units;  // as they were when the send started
+    std::filesystem::path zip_path;
+    std::string zip_name;
+    std::string fingerprint;
+    size_t file_count = 0;
+    uint64_t zip_bytes = 0;
+    bool send_everything = false;
+};
+
+// Starts work on a new thread that is never joined; an error text when no thread can be had.
+using StartWorker = std::function<std::expected<void, std::string>(std::function<void()> work)>;
+
+// The default StartWorker: a detached std::thread.
+std::expected<void, std::string> start_detached_thread(std::function<void()> work);
+
+struct MainWindow {
+    explicit MainWindow(Desktop& desktop);
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+    Desktop& desktop;
+    State state;
+    std::optional<std::string> token;  // the office token, in memory only
+    std::vector<DeliveryUnit> units;   // the last scan
+    std::string status_line;           // the last periodic check
+    std::optional<std::string> last_flashed_export;
+    std::optional<RunningSend> send_job;
+    std::string send_progress;
+    SettingsWindow* settings_window = nullptr;  // while the settings window is open
+    std::array<bool, 3> collapsed{};            // by SourceKind
+    bool quit = false;                          // the close event asked the message loop to stop
+
+    // Seams: the HTTP client a send uses, how its worker thread is started, how a token is
+    // protected, and the clock.
+    std::function<std::unique_ptr<HttpSeam>()> make_http;
+    StartWorker start_worker;
+    ProtectTokenFn protect = protect_token;
+    std::function<Time()> now;
+};
+
+// Routes one event to its flow. Every event not in the routing table is ignored.
+void dispatch(MainWindow& window, const Event& event);
+
+// Window initialisation: load the State and the token, render the summary, lay out.
+void initialise_window(MainWindow& window);
+
+// Saves the State and reports a failure in the "Couldn't save settings" box.
+void save_state_or_report(MainWindow& window);
+
+// The periodic check run by each timer tick.
+void periodic_check(MainWindow& window);
+
+// Re-lays the main window out for its collapsed sections at the screen's DPI.
+void relayout(MainWindow& window);
+
+}  // namespace dalvento

@@ -1,0 +1,29 @@
+// The status summary: the one refresh of the interface. It rescans the folders, saves the State,
+// and shows the three lists, the source-button captions, the section headlines and the status
+// box, then keeps the new units in the main window record.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/state.h"
+#include "county/delivery_unit.h"
+#include "main/desktop.h"
+#include "main/main_window.h"
+
+namespace dalvento {
+
+// "1 {noun}" for one, otherwise "{n} {noun}s" (zero takes the plural).
+std::string count_with_noun(size_t n, std::string_view noun);
+
+// What a refresh shows for these units; send_enabled is left absent while a send runs.
+RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& state,
+                          const std::string& status_line, const std::string& send_progress,
+                          bool sending);
+
+// Rescans, saves the State, shows the summary and keeps the new units.
+void render_summary(MainWindow& window);
+
+}  // namespace dalvento

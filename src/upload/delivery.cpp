@@ -1,0 +1,488 @@
+#include "upload/delivery.h"
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+#include <new>
+
+#include <nlohmann/json.hpp>
+
+#include "core/platform/platform.h"
+#include "core/sha256.h"
+#include "county/text.h"
+
+namespace dalvento {
+
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr size_t SERVER_TEXT_CHARACTERS = 120;
+constexpr std::string_view SHORT_ZIP = "failed to fill whole buffer";
+// Parts are read and hashed in slices of this size.
+constexpr uint64_t READ_SLICE = 1 << 20;
+
+SendError error_of(SendErrorKind kind, std::string text = {}) {
+    SendError error;
+    error.kind = kind;
+    error.text = std::move(text);
+    return error;
+}
+
+SendError unexpected(std::string text) {
+    return error_of(SendErrorKind::unexpected, std::move(text));
+}
+
+bool is_unavailable(uint16_t status) {
+    return status == 502 || status == 503 || status == 504;
+}
+
+// A reply body that is not JSON reads as null, so every member reads as missing.
+Json parse_reply(std::string_view body) {
+    Json parsed = Json::parse(body, nullptr, false);
+    return parsed.is_discarded() ? Json(nullptr) : parsed;
+}
+
+const Json* member(const Json& object, const char* name) {
+    if (!object.is_object()) return nullptr;
+    const auto found = object.find(name);
+    return found == object.end() ? nullptr : &*found;
+}
+
+// A missing or non-string text reads as empty.
+std::string text_member(const Json& object, const char* name) {
+    const Json* value = member(object, name);
+    return value && value->is_string() ? value->get<std::string>() : std::string();
+}
+
+// A missing number, or one that is not a whole number from 0 up, reads as absent.
+std::optional<uint64_t> number_member(const Json& object, const char* name) {
+    const Json* value = member(object, name);
+    if (!value) return std::nullopt;
+    if (value->is_number_unsigned()) return value->get<uint64_t>();
+    if (value->is_number_integer() && value->get<int64_t>() >= 0) {
+        return static_cast<uint64_t>(value->get<int64_t>());
+    }
+    return std::nullopt;
+}
+
+size_t utf8_length(std::string_view text) {
+    size_t count = 0;
+    for (char c : text) {
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
+    }
+    return count;
+}
+
+// The first n characters of a text.
+std::string_view first_characters(std::string_view text, size_t n) {
+    size_t count = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+            if (count == n) return text.substr(0, i);
+            ++count;
+        }
+    }
+    return text;
+}
+
+std::string without_trailing_slashes(std::string_view url) {
+    while (!url.empty() && url.back() == '/')
+        url.remove_suffix(1);
+    return std::string(url);
+}
+
+std::string_view strip_quotes(std::string_view text) {
+    while (!text.empty() && text.front() == '"')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == '"')
+        text.remove_suffix(1);
+    return text;
+}
+
+struct UploadPlan {
+    std::vector<UploadPart> parts;
+    bool has_parts_array = false;  // decides the complete body
+};
+
+std::expected<UploadPlan, SendError> plan_upload(const Json& announce, uint64_t zip_size) {
+    static const Json none;
+    const Json* upload = member(announce, "upload");
+    if (!upload) upload = &none;
+    UploadPlan plan;
+    const Json* parts = member(*upload, "parts");
+    if (parts && parts->is_array()) {
+        plan.has_parts_array = true;
+        const uint64_t part_size =
+            number_member(*upload, "part_size").value_or(std::max<uint64_t>(zip_size, 1));
+        for (const Json& element : *parts) {
+            UploadPart part;
+            part.url = text_member(element, "url");
+            part.part = number_member(element, "part").value_or(0);
+            part.bytes = number_member(element, "bytes").value_or(0);
+            // An offset past anything a file can hold is left at the maximum, which the read
+            // then reports as a zip shorter than announced.
+            const uint64_t index = part.part == 0 ? 0 : part.part - 1;
+            part.offset = index != 0 && part_size > std::numeric_limits<uint64_t>::max() / index
+                              ? std::numeric_limits<uint64_t>::max()
+                              : part_size * index;
+            plan.parts.push_back(std::move(part));
+        }
+    } else {
+        plan.parts.push_back(UploadPart{text_member(*upload, "url"), 1, 0, zip_size});
+    }
+    for (const UploadPart& part : plan.parts) {
+        if (part.url.empty() || part.part == 0) {
+            return std::unexpected(unexpected("announce came back without upload URLs"));
+        }
+    }
+    return plan;
+}
+
+struct UploadProgress {
+    ProgressReporter* reporter;
+    uint64_t already_sent;
+    uint64_t zip_size;
+};
+
+void on_upload_progress(void* context, uint64_t sent, uint64_t) {
+    auto* progress = static_cast<UploadProgress*>(context);
+    progress->reporter->report_progress("upload", progress->already_sent + sent,
+                                        progress->zip_size);
+}
+
+// One send: the announce, upload passes and complete, with their allowed repeats.
+class Sender {
+  public:
+    Sender(const SendJob& job, HttpSeam& http, ProgressReporter& reporter)
+        : job_(job),
+          http_(http),
+          reporter_(reporter),
+          base_(without_trailing_slashes(job.base_url)) {}
+
+    SendOutcome run() {
+        bool announced_again = false;
+        for (;;) {
+            reporter_.report_progress("announce", 0, 1);
+            const auto reply =
+                http_.post_json(base_ + "/v1/deliveries", job_.token, job_.announce_body);
+            if (!reply) return fail(error_of(SendErrorKind::unreachable, reply.error()));
+            const Json announce = parse_reply(reply->body);
+            switch (reply->status) {
+                case 201:
+                    break;
+                case 200: {
+                    Receipt receipt;
+                    receipt.already_received = true;
+                    receipt.delivery_id = text_member(announce, "delivery_id");
+                    receipt.already_received_at = text_member(announce, "already_received_at");
+                    return receipt;
+                }
+                case 401:
+                    return fail(token_refused("announce", *reply));
+                case 413:
+                    return fail(error_of(SendErrorKind::too_big));
+                case 422: {
+                    std::string text = text_member(announce, "error");
+                    return fail(
+                        error_of(SendErrorKind::rejected, text.empty() ? reply->body : text));
+                }
+                default:
+                    if (is_unavailable(reply->status))
+                        return fail(error_of(SendErrorKind::unavailable));
+                    return fail(unexpected(std::to_string(reply->status) + " on announce"));
+            }
+
+            const std::string delivery_id = text_member(announce, "delivery_id");
+            const std::string county = text_member(announce, "county");
+            const auto info = platform::file_info(job_.zip_path);
+            if (!info) return fail(unexpected("can't read the zip: " + info.error().text));
+            zip_size_ = info->size;
+            const auto plan = plan_upload(announce, zip_size_);
+            if (!plan) return fail(plan.error());
+
+            bool uploaded_again = false;
+            for (;;) {
+                auto completed = upload_pass(plan->parts);
+                if (!completed) return fail(completed.error());
+
+                reporter_.report_progress("complete", 0, 1);
+                const std::string body = complete_body(*plan, *completed);
+                const auto done = http_.post_json(
+                    base_ + "/v1/deliveries/" + delivery_id + "/complete", job_.token, body);
+                if (!done) return fail(error_of(SendErrorKind::unreachable, done.error()));
+                const Json answer = parse_reply(done->body);
+                if (done->status == 200) {
+                    Receipt receipt;
+                    receipt.delivery_id = delivery_id;
+                    receipt.county = county;
+                    receipt.received_at = text_member(answer, "received_at");
+                    return receipt;
+                }
+                if (done->status == 409) {
+                    if (uploaded_again) return fail(error_of(SendErrorKind::not_intact));
+                    uploaded_again = true;
+                    continue;
+                }
+                if (done->status == 404) {
+                    if (announced_again) return fail(error_of(SendErrorKind::links_expired));
+                    announced_again = true;
+                    break;
+                }
+                if (is_unavailable(done->status)) return fail(error_of(SendErrorKind::unavailable));
+                if (done->status == 401) return fail(token_refused("complete", *done));
+                return fail(unexpected(std::to_string(done->status) + " on complete"));
+            }
+        }
+    }
+
+  private:
+    static SendOutcome fail(SendError error) { return std::unexpected(std::move(error)); }
+
+    SendError token_refused(std::string_view stage, const HttpReply& reply) {
+        SendError error = error_of(SendErrorKind::token_refused);
+        error.base_url = base_;
+        error.stage = std::string(stage);
+        error.server_text = refusal_server_text(reply.body);
+        error.token_description = describe_token(job_.token);
+        return error;
+    }
+
+    static std::string complete_body(const UploadPlan& plan,
+                                     const std::vector<CompletedPart>& parts) {
+        if (!plan.has_parts_array) return {};
+        Json listed = Json::array();
+        for (const CompletedPart& part : parts) {
+            Json entry = Json::object();
+            entry["etag"] = part.etag;
+            entry["part"] = part.part;
+            listed.push_back(std::move(entry));
+        }
+        Json body = Json::object();
+        body["parts"] = std::move(listed);
+        return body.dump();
+    }
+
+    struct PartBytes {
+        std::span<const uint8_t> bytes;
+        std::string sha256;
+    };
+
+    // Reads one part into the buffer, reopening the zip so that nothing is held between parts,
+    // and hashes it slice by slice while each slice is still in the processor's cache.
+    std::expected<PartBytes, SendError> read_part(const UploadPart& part) {
+        auto file = platform::InputFile::open(job_.zip_path);
+        if (!file) return std::unexpected(unexpected("can't read the zip: " + file.error().text));
+        // A part reaching past the end cannot be read: say so before making room for it.
+        if (part.offset > zip_size_ || part.bytes > zip_size_ - part.offset) {
+            return std::unexpected(
+                unexpected("the zip is shorter than announced: " + std::string(SHORT_ZIP)));
+        }
+        if (part.bytes > buffer_size_) {
+            buffer_.reset();
+            buffer_size_ = 0;
+            try {
+                buffer_ = std::make_unique_for_overwrite<uint8_t[]>(part.bytes);
+            } catch (const std::bad_alloc&) {
+                return std::unexpected(
+                    unexpected("can't read the zip: not enough memory for a part of " +
+                               std::to_string(part.bytes) + " bytes"));
+            }
+            buffer_size_ = part.bytes;
+        }
+        Sha256 hash;
+        for (uint64_t done = 0; done < part.bytes;) {
+            const size_t slice = static_cast<size_t>(std::min(part.bytes - done, READ_SLICE));
+            const auto read = file->read_exact_at(part.offset + done, buffer_.get() + done, slice);
+            if (!read) {
+                return std::unexpected(
+                    unexpected("the zip is shorter than announced: " + read.error().text));
+            }
+            hash.update(buffer_.get() + done, slice);
+            done += slice;
+        }
+        return PartBytes{std::span<const uint8_t>(buffer_.get(), part.bytes), hash.finish_hex()};
+    }
+
+    std::expected<std::vector<CompletedPart>, SendError> upload_pass(
+        const std::vector<UploadPart>& plan) {
+        std::vector<CompletedPart> completed;
+        uint64_t sent = 0;
+        for (const UploadPart& part : plan) {
+            const auto read = read_part(part);
+            if (!read) return std::unexpected(read.error());
+            const std::span<const uint8_t> bytes = read->bytes;
+            const std::string& sha256 = read->sha256;
+
+            bool checked_once = false;
+            for (;;) {
+                UploadProgress progress{&reporter_, sent, zip_size_};
+                const auto reply = http_.request("PUT", part.url, {"Content-Type: application/zip"},
+                                                 bytes, &progress, on_upload_progress);
+                if (!reply)
+                    return std::unexpected(error_of(SendErrorKind::unreachable, reply.error()));
+                const uint16_t status = reply->status;
+                if (status == 200 || status == 201 || status == 204) {
+                    if (etag_accepted(reply->etag, sha256)) break;
+                    if (checked_once) return std::unexpected(error_of(SendErrorKind::not_intact));
+                    checked_once = true;
+                    continue;
+                }
+                if (is_unavailable(status))
+                    return std::unexpected(error_of(SendErrorKind::unavailable));
+                if (status == 403 || status == 404) {
+                    return std::unexpected(error_of(SendErrorKind::links_expired));
+                }
+                if (status == 413) return std::unexpected(error_of(SendErrorKind::too_big));
+                return std::unexpected(unexpected(std::to_string(status) + " on upload"));
+            }
+            completed.push_back(CompletedPart{part.part, sha256});
+            sent += part.bytes;
+            reporter_.report_progress("upload", sent, zip_size_);
+        }
+        return completed;
+    }
+
+    const SendJob& job_;
+    HttpSeam& http_;
+    ProgressReporter& reporter_;
+    const std::string base_;
+    uint64_t zip_size_ = 0;
+    // The one part in memory, kept between parts so each needs no new allocation.
+    std::unique_ptr<uint8_t[]> buffer_;
+    uint64_t buffer_size_ = 0;
+};
+
+void no_progress(void*, uint64_t, uint64_t) {}
+
+}  // namespace
+
+std::string send_error_message(const SendError& error) {
+    const std::string chat(SUPPORT_CHAT_HOST);
+    switch (error.kind) {
+        case SendErrorKind::too_big:
+            return "Dalvento says this delivery is too big to take. Hand it over on a stick and "
+                   "let "
+                   "us know at " +
+                   chat + ".";
+        case SendErrorKind::rejected:
+            return "Dalvento didn't accept the delivery: " + error.text;
+        case SendErrorKind::unavailable:
+            return "Dalvento isn't taking deliveries right now. The zip is kept; it will be tried "
+                   "again.";
+        case SendErrorKind::not_intact:
+            return "The upload didn't arrive intact, twice. Check the connection and try again.";
+        case SendErrorKind::links_expired:
+            return "The upload took too long and its links expired, twice. Try again on a better "
+                   "connection.";
+        case SendErrorKind::unreachable:
+            return "Couldn't reach Dalvento: " + error.text +
+                   ". The zip is kept; it will be tried again.";
+        case SendErrorKind::unexpected:
+            return "Dalvento answered something unexpected: " + error.text;
+        case SendErrorKind::token_refused: {
+            const std::string said =
+                error.server_text.empty() ? "" : " and said \"" + error.server_text + "\"";
+            return "Dalvento at " + error.base_url + " refused the office token at " + error.stage +
+                   " (401" + said + "). The token given began " + error.token_description +
+                   ". If that's the token you were given, it may have been revoked; ask for a new "
+                   "one at " +
+                   chat + ".";
+        }
+    }
+    return "Dalvento answered something unexpected: " + error.text;
+}
+
+SendStatus SendProgress::snapshot() const {
+    std::lock_guard lock(mutex_);
+    return status_;
+}
+
+void SendProgress::set_stage(std::string_view stage, uint64_t done, uint64_t total) {
+    std::lock_guard lock(mutex_);
+    status_.stage = std::string(stage);
+    status_.done = done;
+    status_.total = total;
+}
+
+void SendProgress::set_outcome(SendOutcome outcome) {
+    std::lock_guard lock(mutex_);
+    status_.outcome = std::move(outcome);
+}
+
+std::expected<HttpReply, std::string> HttpSeam::post_json(std::string_view url,
+                                                          std::string_view token,
+                                                          std::string_view json) {
+    const std::vector<std::string> headers = {"Authorization: Bearer " + std::string(token),
+                                              "Content-Type: application/json",
+                                              "Accept: application/json"};
+    return request("POST", url, headers,
+                   std::span(reinterpret_cast<const uint8_t*>(json.data()), json.size()), nullptr,
+                   no_progress);
+}
+
+ProgressReporter::ProgressReporter(std::shared_ptr<SendProgress> progress,
+                                   std::function<void()> notice, SteadyClockFn clock)
+    : progress_(std::move(progress)), notice_(std::move(notice)), clock_(std::move(clock)) {
+    last_notice_ = now();
+}
+
+std::chrono::steady_clock::time_point ProgressReporter::now() const {
+    return clock_ ? clock_() : std::chrono::steady_clock::now();
+}
+
+void ProgressReporter::report_progress(std::string_view stage, uint64_t done, uint64_t total) {
+    if (progress_) progress_->set_stage(stage, done, total);
+    const auto at = now();
+    if (done != total && at - last_notice_ <= NOTICE_INTERVAL) return;
+    if (notice_) notice_();
+    last_notice_ = at;
+}
+
+void ProgressReporter::finish(SendOutcome outcome) {
+    if (progress_) progress_->set_outcome(std::move(outcome));
+    if (notice_) notice_();
+}
+
+void send_delivery(SendJob job, HttpSeam& http) {
+    ProgressReporter reporter(job.progress, job.notice, job.clock);
+    Sender sender(job, http, reporter);
+    // Whatever happens, the interface must hear an outcome: it waits for one.
+    SendOutcome outcome = std::unexpected(SendError{});
+    try {
+        outcome = sender.run();
+    } catch (const std::exception& problem) {
+        outcome = std::unexpected(unexpected(problem.what()));
+    }
+    reporter.finish(std::move(outcome));
+}
+
+std::string describe_token(std::string_view token) {
+    const size_t n = utf8_length(token);
+    std::string out = "\"" + std::string(first_characters(token, 5));
+    if (n >= 6) out += "\xE2\x80\xA6";  // …
+    out += "\" (" + std::to_string(n) + (n == 1 ? " character)" : " characters)");
+    return out;
+}
+
+std::string refusal_server_text(std::string_view body) {
+    std::string said = text_member(parse_reply(body), "error");
+    if (!said.empty()) return said;
+    const std::string trimmed = trim(body);
+    std::string_view line = trimmed;
+    line = line.substr(0, line.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return std::string(first_characters(line, SERVER_TEXT_CHARACTERS));
+}
+
+bool etag_accepted(const std::optional<std::string>& etag, std::string_view part_sha256) {
+    if (!etag) return true;
+    const std::string trimmed = trim(*etag);
+    std::string_view inner = strip_quotes(trimmed);
+    while (inner.starts_with("W/"))
+        inner.remove_prefix(2);
+    inner = strip_quotes(inner);
+    return inner.empty() || ascii_lower(inner) == part_sha256;
+}
+
+}  // namespace dalvento

@@ -1,0 +1,86 @@
+// The HTTP client: one blocking HTTP/1.1 exchange per call, over WinHTTP on Windows and libcurl
+// elsewhere, with failures as short English texts for office staff.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/version.h"
+
+namespace dalvento {
+
+// The service the office sends to when the state file names none. A reserved name, so that no
+// office token is ever sent to a server nobody here runs.
+inline constexpr std::string_view DEFAULT_SERVICE_BASE_URL = "https://deliveries.dalvento.example";
+// The host named in the "name couldn't be looked up" text.
+inline constexpr std::string_view SERVICE_HOST = "deliveries.dalvento.example";
+// The user agent of every request.
+inline constexpr std::string_view USER_AGENT = "dalvento/" DALVENTO_VERSION;
+
+// Time-outs of one exchange, in milliseconds.
+inline constexpr uint32_t RESOLVE_TIMEOUT_MS = 15'000;
+inline constexpr uint32_t CONNECT_TIMEOUT_MS = 30'000;
+inline constexpr uint32_t SEND_TIMEOUT_MS = 600'000;
+inline constexpr uint32_t RECEIVE_TIMEOUT_MS = 600'000;
+// PUT bodies larger than this are streamed in slices of WRITE_CHUNK, with progress after each.
+inline constexpr size_t STREAMING_THRESHOLD = 262'144;
+inline constexpr size_t WRITE_CHUNK = 262'144;
+// Replies are read in READ_BUFFER pieces and refused past REPLY_CAP bytes.
+inline constexpr size_t READ_BUFFER = 65'536;
+inline constexpr size_t REPLY_CAP = 4'194'304;
+inline constexpr std::string_view REPLY_TOO_LARGE = "the reply was unreasonably large";
+// An ETag of this many UTF-16 units or more does not fit WinHTTP's buffer and is dropped.
+inline constexpr size_t ETAG_BUFFER_UNITS = 256;
+
+struct ParsedUrl {
+    bool https = false;
+    std::string host;
+    uint16_t port = 0;
+    std::string path;  // from the first '/' after the authority, query included; "/" when none
+};
+
+struct HttpReply {
+    uint16_t status = 0;
+    std::string body;                 // UTF-8, invalid sequences replaced
+    std::optional<std::string> etag;  // as the server sent it (quotes, W/ kept)
+};
+
+// Called while a body goes out with (bytes sent so far, total body bytes).
+using ProgressFn = void (*)(void* context, uint64_t sent, uint64_t total);
+
+// The user agent in the form every request takes, converted once per send.
+struct UserAgent {
+    std::u16string text;  // UTF-16
+};
+UserAgent make_user_agent(std::string_view text);
+
+// Splits an http or https URL; the error is the text a person reads.
+std::expected<ParsedUrl, std::string> parse_url(std::string_view url);
+
+// One exchange: method, absolute URL, header lines ("Name: value"), body. Any status is a reply;
+// failures of the exchange itself are "{step}: {detail}" texts.
+std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
+                                                   std::string_view method, std::string_view url,
+                                                   const std::vector<std::string>& headers,
+                                                   std::span<const uint8_t> body, void* context,
+                                                   ProgressFn progress);
+
+// An authenticated JSON POST: bearer token, JSON content type and accept headers.
+std::expected<HttpReply, std::string> post_json(const UserAgent& user_agent, std::string_view url,
+                                                std::string_view token, std::string_view json);
+
+// "{what}: {detail}" for a failed step of an exchange, the detail chosen from the WinHTTP error
+// code read right after the failing call. The libcurl build maps its errors onto the same codes.
+std::string winhttp_failure_text(std::string_view what, uint32_t code);
+
+// UTF-8 to UTF-16 and back, invalid sequences and unpaired surrogates replaced by U+FFFD.
+std::u16string utf16_from_utf8(std::string_view text);
+std::string utf8_from_utf16(std::u16string_view text);
+
+}  // namespace dalvento

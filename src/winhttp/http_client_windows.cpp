@@ -1,0 +1,184 @@
+// One HTTP exchange over WinHTTP: a fresh session per call, synchronous, every handle closed
+// before returning.
+#include <windows.h>
+#include <winhttp.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "county/text.h"
+#include "winhttp/http_client.h"
+
+namespace dalvento {
+
+namespace {
+
+// The handles of one exchange; closed request first, then connection, then session.
+struct Handles {
+    HINTERNET session = nullptr;
+    HINTERNET connection = nullptr;
+    HINTERNET request = nullptr;
+
+    Handles() = default;
+    Handles(const Handles&) = delete;
+    Handles& operator=(const Handles&) = delete;
+    ~Handles() {
+        if (request) WinHttpCloseHandle(request);
+        if (connection) WinHttpCloseHandle(connection);
+        if (session) WinHttpCloseHandle(session);
+    }
+};
+
+// NUL-terminated UTF-16 for one WinHTTP call.
+std::wstring wide(std::string_view text) {
+    const std::u16string units = utf16_from_utf8(text);
+    return std::wstring(units.begin(), units.end());
+}
+
+// The failure of the call just made; the error code must be read before anything else runs.
+std::unexpected<std::string> failed(std::string_view what) {
+    const DWORD code = GetLastError();
+    return std::unexpected(winhttp_failure_text(what, code));
+}
+
+// The reply's Content-Length; absent when it has none or it is not a number.
+std::optional<uint64_t> content_length(HINTERNET request) {
+    wchar_t text[32];
+    DWORD size = sizeof(text);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                             text, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return std::nullopt;
+    }
+    const size_t length = size / sizeof(wchar_t);
+    if (length == 0 || length > 19) return std::nullopt;
+    uint64_t value = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] < L'0' || text[i] > L'9') return std::nullopt;
+        value = value * 10 + static_cast<uint64_t>(text[i] - L'0');
+    }
+    return value;
+}
+
+}  // namespace
+
+std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
+                                                   std::string_view method, std::string_view url,
+                                                   const std::vector<std::string>& headers,
+                                                   std::span<const uint8_t> body, void* context,
+                                                   ProgressFn progress) {
+    auto parsed = parse_url(url);
+    if (!parsed) return std::unexpected(parsed.error());
+    if (!progress) progress = [](void*, uint64_t, uint64_t) {};
+    if (body.size() > std::numeric_limits<DWORD>::max()) {
+        // WinHTTP counts a request body in 32 bits; a longer one would go out truncated.
+        return std::unexpected(std::string("couldn't send: the request body is 4 GiB or larger"));
+    }
+    const auto total = static_cast<DWORD>(body.size());
+
+    Handles handles;
+    const auto* agent = reinterpret_cast<const wchar_t*>(user_agent.text.c_str());
+    handles.session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                  WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!handles.session) {
+        // Before Windows 8.1 the automatic proxy access type does not exist.
+        handles.session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+        if (!handles.session) return failed("couldn't start HTTP");
+    }
+    WinHttpSetTimeouts(handles.session, RESOLVE_TIMEOUT_MS, CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS,
+                       RECEIVE_TIMEOUT_MS);
+
+    handles.connection =
+        WinHttpConnect(handles.session, wide(parsed->host).c_str(), parsed->port, 0);
+    if (!handles.connection) return failed("couldn't connect");
+
+    handles.request = WinHttpOpenRequest(
+        handles.connection, wide(method).c_str(), wide(parsed->path).c_str(), nullptr,
+        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, parsed->https ? WINHTTP_FLAG_SECURE : 0);
+    if (!handles.request) return failed("couldn't open the request");
+
+    for (const std::string& header : headers) {
+        if (!WinHttpAddRequestHeaders(handles.request, wide(header).c_str(), static_cast<DWORD>(-1),
+                                      WINHTTP_ADDREQ_FLAG_ADD)) {
+            return failed("couldn't set a header");
+        }
+    }
+
+    if (method == "PUT" && body.size() > STREAMING_THRESHOLD) {
+        if (!WinHttpSendRequest(handles.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                WINHTTP_NO_REQUEST_DATA, 0, total, 0)) {
+            return failed("couldn't send");
+        }
+        DWORD sent = 0;
+        while (sent < total) {
+            const DWORD slice = std::min<DWORD>(total - sent, static_cast<DWORD>(WRITE_CHUNK));
+            DWORD written = 0;
+            if (!WinHttpWriteData(handles.request, body.data() + sent, slice, &written)) {
+                return failed("the upload stopped");
+            }
+            if (written == 0) {
+                // A write that takes nothing would never finish the body.
+                return std::unexpected(winhttp_failure_text("the upload stopped", 12030));
+            }
+            sent += written;
+            progress(context, sent, total);
+        }
+    } else {
+        void* data = total ? const_cast<uint8_t*>(body.data()) : WINHTTP_NO_REQUEST_DATA;
+        const BOOL ok = WinHttpSendRequest(handles.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data,
+                                           total, total, 0);
+        const DWORD code = ok ? 0 : GetLastError();
+        progress(context, total, total);
+        if (!ok) return std::unexpected(winhttp_failure_text("couldn't send", code));
+    }
+
+    if (!WinHttpReceiveResponse(handles.request, nullptr)) return failed("no reply");
+
+    HttpReply reply;
+    DWORD status = 0;
+    DWORD status_size = sizeof(status);
+    if (!WinHttpQueryHeaders(handles.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return failed("the reply had no status");
+    }
+    if (status < 100 || status > 999) {
+        // Some WinHTTP versions take bytes that are not HTTP for a reply without a status.
+        return std::unexpected(winhttp_failure_text("the reply had no status", 12152));
+    }
+    reply.status = static_cast<uint16_t>(status);
+
+    wchar_t etag[ETAG_BUFFER_UNITS];
+    DWORD etag_size = sizeof(etag);
+    if (WinHttpQueryHeaders(handles.request, WINHTTP_QUERY_ETAG, WINHTTP_HEADER_NAME_BY_INDEX, etag,
+                            &etag_size, WINHTTP_NO_HEADER_INDEX)) {
+        reply.etag = utf8_from_utf16(
+            std::u16string_view(reinterpret_cast<const char16_t*>(etag), etag_size / 2));
+    }
+
+    // WinHTTP ends the body without an error when the connection closes early; the announced
+    // length tells a reply cut short from a whole one.
+    std::optional<uint64_t> announced;
+    if (status != 204 && status != 304 && status >= 200)
+        announced = content_length(handles.request);
+
+    std::string received;
+    std::vector<uint8_t> buffer(READ_BUFFER);
+    for (;;) {
+        DWORD read = 0;
+        if (!WinHttpReadData(handles.request, buffer.data(), static_cast<DWORD>(buffer.size()),
+                             &read)) {
+            return failed("the reply was cut off");
+        }
+        if (read == 0) break;
+        received.append(reinterpret_cast<const char*>(buffer.data()), read);
+        if (received.size() > REPLY_CAP) return std::unexpected(std::string(REPLY_TOO_LARGE));
+    }
+    if (announced && received.size() < *announced) {
+        return std::unexpected(winhttp_failure_text("the reply was cut off", 12030));
+    }
+    reply.body = utf8_with_replacement(received);
+    return reply;
+}
+
+}  // namespace dalvento

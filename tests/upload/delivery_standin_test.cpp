@@ -1,0 +1,221 @@
+// The protocol over real loopback HTTP against the service stand-in.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "core/sha256.h"
+#include "standin_process.h"
+#include "support/test_support.h"
+#include "upload/delivery.h"
+
+namespace dalvento {
+namespace {
+
+using testing::IsolatedEnvironment;
+using testing::standin_address;
+using testing::standin_call;
+using Json = nlohmann::json;
+
+// Three parts, the first two above the client's streaming threshold.
+constexpr uint64_t PART_SIZE = 262'145;
+constexpr uint64_t ZIP_BYTES = 2 * PART_SIZE + 75'710;
+
+std::string zip_content() {
+    std::string bytes(ZIP_BYTES, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : bytes) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return bytes;
+}
+
+class DeliveryOverLoopback : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // The stand-in keeps its files outside the isolated folders, so it starts first.
+        ASSERT_FALSE(standin_address().url.empty()) << standin_address().problem;
+        env_.emplace();
+        zip_path_ = env_->dir() / "QUARNELL-2026-03-05-1a2b3c4d.zip";
+        ASSERT_FALSE(standin_call("POST", "/_standin/reset").is_null());
+        ASSERT_FALSE(standin_call("POST", "/_standin/settings",
+                                  {{"part_size", PART_SIZE}, {"single_url", false}})
+                         .is_null());
+        testing::write_file(zip_path_, zip_);
+
+        DeliveryUnit unit;
+        unit.key = "parcels.bin";
+        unit.kind = UnitKind::file;
+        unit.selected = true;
+        unit.total_bytes = ZIP_BYTES;
+        unit.sha256 = sha256_hex(zip_);
+        unit.files.push_back(UnitFile{"parcels.bin", zip_path_, unit.sha256, ZIP_BYTES,
+                                      testing::local_time(2026, 3, 5, 9, 30)});
+        announce_ = build_announce_body({unit}, false, std::chrono::year(2026) / 3 / 5,
+                                        "Dana Whitlock", "2026 roll", "",
+                                        announce_zip_name(zip_path_), ZIP_BYTES, sha256_hex(zip_));
+    }
+
+    void set_faults(const Json& faults) {
+        ASSERT_FALSE(standin_call("POST", "/_standin/faults", {{"faults", faults}}).is_null());
+    }
+
+    SendOutcome send(std::optional<std::string> token = std::nullopt) {
+        SendJob job;
+        job.base_url = standin_address().url + "/";
+        job.token = token.value_or(standin_address().token);
+        job.zip_path = zip_path_;
+        job.announce_body = announce_;
+        job.progress = progress_;
+        job.notice = [this] { notices_.push_back(progress_->snapshot()); };
+        send_delivery(std::move(job));
+        const SendStatus last = progress_->snapshot();
+        EXPECT_TRUE(last.outcome.has_value());
+        EXPECT_TRUE(!notices_.empty() && notices_.back().outcome.has_value());
+        return last.outcome.value_or(std::unexpected(SendError{}));
+    }
+
+    std::string send_text() {
+        const auto outcome = send();
+        if (outcome) return outcome->already_received ? "already received" : "received";
+        return send_error_message(outcome.error());
+    }
+
+    // The steps of the requests the stand-in saw, e.g. "announce 201".
+    std::vector<std::string> steps() {
+        std::vector<std::string> out;
+        const Json received = standin_call("GET", "/_standin/received");
+        for (const Json& r : received["requests"]) {
+            out.push_back(r["step"].get<std::string>() + " " +
+                          std::to_string(r["status"].get<int>()));
+        }
+        return out;
+    }
+
+    std::optional<IsolatedEnvironment> env_;
+    std::filesystem::path zip_path_;
+    std::string zip_ = zip_content();
+    std::string announce_;
+    std::shared_ptr<SendProgress> progress_ = std::make_shared<SendProgress>();
+    std::vector<SendStatus> notices_;
+};
+
+TEST_F(DeliveryOverLoopback, UploadsInPartsAndGetsAReceipt) {
+    const auto outcome = send();
+    ASSERT_TRUE(outcome.has_value()) << send_error_message(outcome.error());
+    EXPECT_FALSE(outcome->already_received);
+    EXPECT_EQ(outcome->county, "QUARNELL");
+    EXPECT_FALSE(outcome->received_at.empty());
+
+    const Json received = standin_call("GET", "/_standin/received");
+    ASSERT_EQ(received["deliveries"].size(), 1u);
+    const Json& delivery = received["deliveries"][0];
+    EXPECT_EQ(delivery["delivery_id"], outcome->delivery_id);
+    EXPECT_EQ(delivery["announce"].dump(), announce_);
+    EXPECT_EQ(delivery["received_at"], outcome->received_at);
+    ASSERT_EQ(delivery["parts"].size(), 3u);
+    for (uint64_t i = 0; i < 3; ++i) {
+        const uint64_t bytes = std::min(PART_SIZE, ZIP_BYTES - i * PART_SIZE);
+        EXPECT_EQ(delivery["parts"][i]["sha256"],
+                  sha256_hex(std::string_view(zip_).substr(i * PART_SIZE, bytes)));
+    }
+
+    const Json& requests = received["requests"];
+    ASSERT_EQ(requests.size(), 5u);
+    for (const Json& r : requests) {
+        EXPECT_EQ(r["user_agent"], "dalvento/0.2.0");
+        const bool upload = r["step"] == "upload";
+        EXPECT_EQ(r["authorization"], upload ? "" : "Bearer " + standin_address().token);
+        EXPECT_EQ(r["content_type"], upload ? "application/zip" : "application/json");
+    }
+    EXPECT_EQ(steps(), (std::vector<std::string>{"announce 201", "upload 200", "upload 200",
+                                                 "upload 200", "complete 200"}));
+
+    // The interface heard the end of the upload and, last, the outcome.
+    bool heard_upload_end = false;
+    for (const SendStatus& s : notices_) {
+        heard_upload_end |= s.stage == "upload" && s.done == ZIP_BYTES && s.total == ZIP_BYTES;
+    }
+    EXPECT_TRUE(heard_upload_end);
+
+    // Sent again, the service already has it: nothing is uploaded.
+    const auto again = send();
+    ASSERT_TRUE(again.has_value());
+    EXPECT_TRUE(again->already_received);
+    EXPECT_EQ(again->delivery_id, outcome->delivery_id);
+    EXPECT_EQ(again->already_received_at, outcome->received_at);
+    EXPECT_EQ(steps().size(), 6u);
+}
+
+TEST_F(DeliveryOverLoopback, ASingleUrlTakesTheWholeZip) {
+    ASSERT_FALSE(standin_call("POST", "/_standin/settings", {{"single_url", true}}).is_null());
+    EXPECT_EQ(send_text(), "received");
+    EXPECT_EQ(steps(), (std::vector<std::string>{"announce 201", "upload 200", "complete 200"}));
+}
+
+TEST_F(DeliveryOverLoopback, RefusalsAndFaults) {
+    const std::string token = standin_address().token;
+    const auto refused = send("dlvt_not_the_one");
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(send_error_message(refused.error()),
+              "Dalvento at " + standin_address().url +
+                  " refused the office token at announce (401 and said \"the office token isn't "
+                  "valid\"). The token given began \"dlvt_\xE2\x80\xA6\" (16 characters). If "
+                  "that's the token you were given, it may have been revoked; ask for a new one "
+                  "at chat.dalvento.example.");
+
+    struct Case {
+        Json faults;
+        std::string outcome;
+        std::vector<std::string> steps;
+    };
+    const std::string unavailable =
+        "Dalvento isn't taking deliveries right now. The zip is kept; it will be tried again.";
+    const std::string not_intact =
+        "The upload didn't arrive intact, twice. Check the connection and try again.";
+    const std::vector<Case> cases = {
+        {{{{"step", "announce"}, {"status", 503}}}, unavailable, {"announce 503"}},
+        {{{{"step", "upload"}, {"part", 2}, {"etag", "wrong"}}},
+         not_intact,
+         {"announce 201", "upload 200", "upload 200", "upload 200"}},
+        {{{{"step", "upload"}, {"part", 2}, {"attempt", 1}, {"etag", "wrong"}},
+          {{"step", "upload"}, {"part", 3}, {"etag", "weak_upper"}}},
+         "received",
+         {"announce 201", "upload 200", "upload 200", "upload 200", "upload 200", "complete 200"}},
+        {{{{"step", "complete"}, {"attempt", 1}, {"status", 409}}},
+         "received",
+         {"announce 201", "upload 200", "upload 200", "upload 200", "complete 409", "upload 200",
+          "upload 200", "upload 200", "complete 200"}},
+        {{{{"step", "complete"}, {"status", 409}}},
+         not_intact,
+         {"announce 201", "upload 200", "upload 200", "upload 200", "complete 409", "upload 200",
+          "upload 200", "upload 200", "complete 409"}},
+        {{{{"step", "complete"}, {"attempt", 1}, {"status", 404}}},
+         "received",
+         {"announce 201", "upload 200", "upload 200", "upload 200", "complete 404", "announce 201",
+          "upload 200", "upload 200", "upload 200", "complete 200"}},
+        {{{{"step", "upload"}, {"part", 1}, {"status", 403}}},
+         "The upload took too long and its links expired, twice. Try again on a better "
+         "connection.",
+         {"announce 201", "upload 403"}},
+    };
+    for (const Case& c : cases) {
+        ASSERT_FALSE(standin_call("POST", "/_standin/reset").is_null());
+        set_faults(c.faults);
+        EXPECT_EQ(send_text(), c.outcome) << c.faults.dump();
+        EXPECT_EQ(steps(), c.steps) << c.faults.dump();
+    }
+
+    // A connection dropped in the middle of a part.
+    ASSERT_FALSE(standin_call("POST", "/_standin/reset").is_null());
+    set_faults({{{"step", "upload"}, {"part", 2}, {"drop", true}, {"drop_after", 100000}}});
+    const std::string dropped = send_text();
+    EXPECT_TRUE(dropped.starts_with("Couldn't reach Dalvento: ")) << dropped;
+    EXPECT_TRUE(dropped.ends_with(". The zip is kept; it will be tried again.")) << dropped;
+    std::cout << "a dropped part reads: " << dropped << "\n";
+    // The zip is never touched.
+    EXPECT_EQ(testing::read_file(zip_path_), zip_);
+}
+
+}  // namespace
+}  // namespace dalvento

@@ -1,0 +1,732 @@
+#include "upload/delivery.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <nlohmann/json.hpp>
+
+#include "core/platform/platform.h"
+#include "core/sha256.h"
+#include "county/text.h"
+#include "support/test_support.h"
+
+namespace dalvento {
+namespace {
+
+using testing::IsolatedEnvironment;
+using testing::local_time;
+using testing::TempDir;
+using testing::write_file;
+using Json = nlohmann::json;
+
+const std::string ZIP = "ABCDEFGHIJKLMNOPQRSTUVWXY";                       // 25 bytes
+const std::string TOKEN = "dlvt_0123456789abcdefghijklmnopqrstuvwxyz012";  // 44 characters
+const std::string BASE = "http://svc.test:8080";
+const std::string ANNOUNCE = R"({"client":"dalvento/0.2.0"})";
+const std::string CHAT = "chat.dalvento.example";
+
+std::string quoted_sha(std::string_view bytes) {
+    return "\"" + sha256_hex(bytes) + "\"";
+}
+
+using Reply = std::expected<HttpReply, std::string>;
+
+Reply reply(uint16_t status, std::string body = "",
+            std::optional<std::string> etag = std::nullopt) {
+    return HttpReply{status, std::move(body), std::move(etag)};
+}
+
+struct Call {
+    std::string method, url;
+    std::vector<std::string> headers;
+    std::string body;
+};
+
+// Answers each request with the next scripted reply and records what was asked.
+class ScriptedHttp : public HttpSeam {
+  public:
+    std::deque<Reply> replies;
+    std::vector<Call> calls;
+
+    Reply request(std::string_view method, std::string_view url,
+                  const std::vector<std::string>& headers, std::span<const uint8_t> body,
+                  void* context, ProgressFn progress) override {
+        calls.push_back({std::string(method), std::string(url), headers,
+                         std::string(reinterpret_cast<const char*>(body.data()), body.size())});
+        // As the client does for a streamed body: progress part way, then at the end.
+        if (body.size() > 1) progress(context, body.size() / 2, body.size());
+        progress(context, body.size(), body.size());
+        if (replies.empty()) {
+            ADD_FAILURE() << "no reply scripted for " << method << " " << url;
+            return std::unexpected("no reply scripted");
+        }
+        Reply next = std::move(replies.front());
+        replies.pop_front();
+        return next;
+    }
+
+    std::vector<std::string> methods() const {
+        std::vector<std::string> out;
+        for (const Call& c : calls)
+            out.push_back(c.method + " " + c.url);
+        return out;
+    }
+};
+
+Reply announced(const Json& upload, std::string id = "dl-42") {
+    Json body = {{"delivery_id", id}, {"county", "QUARNELL"}, {"upload", upload}};
+    return reply(201, body.dump());
+}
+
+Json three_parts() {
+    return {{"part_size", 10},
+            {"parts",
+             {{{"part", 1}, {"url", "http://up.test/p1?sig=a"}, {"bytes", 10}},
+              {{"part", 2}, {"url", "http://up.test/p2?sig=b"}, {"bytes", 10}},
+              {{"part", 3}, {"url", "http://up.test/p3?sig=c"}, {"bytes", 5}}}}};
+}
+
+Reply part_ok(std::string_view bytes) {
+    return reply(200, "", quoted_sha(bytes));
+}
+
+class DeliveryProtocol : public ::testing::Test {
+  protected:
+    DeliveryProtocol() { write_file(zip_path(), ZIP); }
+
+    std::filesystem::path zip_path() const { return dir_ / "QUARNELL-2026-03-05-1a2b3c4d.zip"; }
+
+    SendOutcome send(std::string base = BASE + "/") {
+        SendJob job;
+        job.base_url = std::move(base);
+        job.token = TOKEN;
+        job.zip_path = zip_path();
+        job.announce_body = ANNOUNCE;
+        job.progress = progress_;
+        job.notice = [this] { notices_.push_back(progress_->snapshot()); };
+        send_delivery(std::move(job), http_);
+        EXPECT_FALSE(notices_.empty());
+        const SendStatus last = progress_->snapshot();
+        EXPECT_TRUE(last.outcome.has_value());
+        if (!notices_.empty()) {
+            EXPECT_TRUE(notices_.back().outcome.has_value());
+        }
+        return last.outcome.value_or(std::unexpected(SendError{}));
+    }
+
+    // The outcome's message, or "received" / "already received".
+    std::string send_text(std::string base = BASE) {
+        const auto outcome = send(std::move(base));
+        if (outcome) return outcome->already_received ? "already received" : "received";
+        return send_error_message(outcome.error());
+    }
+
+    void script(std::initializer_list<Reply> replies) {
+        for (const auto& r : replies)
+            http_.replies.push_back(r);
+    }
+
+    size_t puts() const {
+        size_t n = 0;
+        for (const Call& c : http_.calls)
+            n += c.method == "PUT";
+        return n;
+    }
+
+    TempDir dir_;
+    ScriptedHttp http_;
+    std::shared_ptr<SendProgress> progress_ = std::make_shared<SendProgress>();
+    std::vector<SendStatus> notices_;
+};
+
+TEST_F(DeliveryProtocol, AnnounceAnswered200IsAlreadyReceivedAndUploadsNothing) {
+    script({reply(200, R"({"delivery_id":"dl-7","already_received_at":"2026-03-05T14:00:00Z"})")});
+    const auto outcome = send(BASE + "//");
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(*outcome, (Receipt{true, "dl-7", "", "", "2026-03-05T14:00:00Z"}));
+    ASSERT_EQ(http_.calls.size(), 1u);
+    const Call& call = http_.calls[0];
+    EXPECT_EQ(call.method, "POST");
+    EXPECT_EQ(call.url, "http://svc.test:8080/v1/deliveries");
+    EXPECT_EQ(call.headers, (std::vector<std::string>{"Authorization: Bearer " + TOKEN,
+                                                      "Content-Type: application/json",
+                                                      "Accept: application/json"}));
+    EXPECT_EQ(call.body, ANNOUNCE);
+}
+
+TEST_F(DeliveryProtocol, PartsAreUploadedCheckedAndCompleted) {
+    script({announced(three_parts()), part_ok(ZIP.substr(0, 10)),
+            reply(201, "", "W/\"" + ascii_upper(sha256_hex(ZIP.substr(10, 10))) + "\""),
+            reply(204, "", std::nullopt),
+            reply(200, R"({"received_at":"2026-03-05T15:00:00-05:00"})")});
+    const auto outcome = send();
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(*outcome, (Receipt{false, "dl-42", "QUARNELL", "2026-03-05T15:00:00-05:00", ""}));
+
+    ASSERT_EQ(http_.calls.size(), 5u);
+    const std::vector<std::string> slices = {ZIP.substr(0, 10), ZIP.substr(10, 10), ZIP.substr(20)};
+    for (size_t i = 0; i < 3; ++i) {
+        const Call& put = http_.calls[1 + i];
+        EXPECT_EQ(put.method, "PUT");
+        EXPECT_EQ(put.url, "http://up.test/p" + std::to_string(i + 1) +
+                               "?sig=" + std::string(1, static_cast<char>('a' + i)));
+        EXPECT_EQ(put.headers, std::vector<std::string>{"Content-Type: application/zip"});
+        EXPECT_EQ(put.body, slices[i]);
+    }
+    const Call& complete = http_.calls[4];
+    EXPECT_EQ(complete.method, "POST");
+    EXPECT_EQ(complete.url, "http://svc.test:8080/v1/deliveries/dl-42/complete");
+    EXPECT_EQ(complete.headers[0], "Authorization: Bearer " + TOKEN);
+    EXPECT_EQ(complete.body, R"({"parts":[{"etag":")" + sha256_hex(slices[0]) +
+                                 R"(","part":1},{"etag":")" + sha256_hex(slices[1]) +
+                                 R"(","part":2},{"etag":")" + sha256_hex(slices[2]) +
+                                 R"(","part":3}]})");
+}
+
+TEST_F(DeliveryProtocol, PartsAreReadAtTheirNumberedOffsetsInPlanOrder) {
+    // Listed out of order, with a hole: offsets come from the part numbers, not a running sum.
+    const Json upload = {{"part_size", 10},
+                         {"parts",
+                          {{{"part", 3}, {"url", "http://up.test/3"}, {"bytes", 5}},
+                           {{"part", 1}, {"url", "http://up.test/1"}, {"bytes", 4}}}}};
+    script({announced(upload, "id with/odd chars"), part_ok(ZIP.substr(20, 5)),
+            part_ok(ZIP.substr(0, 4)), reply(200, "{}")});
+    ASSERT_TRUE(send().has_value());
+    ASSERT_EQ(http_.calls.size(), 4u);
+    EXPECT_EQ(http_.calls[1].body, "UVWXY");
+    EXPECT_EQ(http_.calls[2].body, "ABCD");
+    EXPECT_EQ(http_.calls[3].url, BASE + "/v1/deliveries/id with/odd chars/complete");
+    EXPECT_EQ(http_.calls[3].body, R"({"parts":[{"etag":")" + sha256_hex("UVWXY") +
+                                       R"(","part":3},{"etag":")" + sha256_hex("ABCD") +
+                                       R"(","part":1}]})");
+
+    // Without a part size the zip's size is the part size.
+    http_.calls.clear();
+    script({announced({{"parts", {{{"part", 1}, {"url", "http://up.test/1"}, {"bytes", 25}}}}}),
+            part_ok(ZIP), reply(200, "{}")});
+    ASSERT_TRUE(send().has_value());
+    EXPECT_EQ(http_.calls[1].body, ZIP);
+}
+
+TEST_F(DeliveryProtocol, ASingleUrlTakesTheWholeZipAndCompletesWithAnEmptyBody) {
+    script({announced({{"url", "http://up.test/whole"}}), part_ok(ZIP), reply(200, "{}")});
+    ASSERT_TRUE(send().has_value());
+    ASSERT_EQ(http_.calls.size(), 3u);
+    EXPECT_EQ(http_.calls[1].url, "http://up.test/whole");
+    EXPECT_EQ(http_.calls[1].body, ZIP);
+    EXPECT_EQ(http_.calls[2].body, "");
+    EXPECT_EQ(http_.calls[2].headers[1], "Content-Type: application/json");
+
+    // An empty parts array uploads nothing and completes with no parts.
+    http_.calls.clear();
+    script({announced({{"part_size", 10}, {"parts", Json::array()}}), reply(200, "{}")});
+    ASSERT_TRUE(send().has_value());
+    ASSERT_EQ(http_.calls.size(), 2u);
+    EXPECT_EQ(http_.calls[1].body, R"({"parts":[]})");
+}
+
+TEST_F(DeliveryProtocol, AMalformedPlanEndsBeforeAnyUpload) {
+    const std::string message =
+        "Dalvento answered something unexpected: announce came back without upload URLs";
+    const std::vector<Reply> plans = {
+        announced({{"parts", {{{"part", 1}, {"url", ""}, {"bytes", 25}}}}}),
+        announced({{"parts", {{{"url", "http://up.test/1"}, {"bytes", 25}}}}}),
+        announced({{"parts",
+                    {{{"part", 1}, {"url", "http://up.test/1"}, {"bytes", 5}},
+                     {{"part", 0}, {"url", "http://up.test/0"}, {"bytes", 5}}}}}),
+        announced({{"parts", {{{"part", "1"}, {"url", "http://up.test/1"}}}}}),
+        announced({{"url", 7}}),
+        announced(nullptr),
+        reply(201, "<html>Created</html>"),
+    };
+    for (const Reply& plan : plans) {
+        http_.calls.clear();
+        http_.replies.push_back(plan);
+        EXPECT_EQ(send_text(), message) << plan->body;
+        EXPECT_EQ(http_.calls.size(), 1u);
+    }
+}
+
+TEST_F(DeliveryProtocol, AZipShorterThanAnnouncedOrMissingEndsTheSend) {
+    script({announced({{"part_size", 10},
+                       {"parts",
+                        {{{"part", 1}, {"url", "http://up.test/1"}, {"bytes", 10}},
+                         {{"part", 3}, {"url", "http://up.test/3"}, {"bytes", 6}}}}}),
+            part_ok(ZIP.substr(0, 10))});
+    EXPECT_EQ(send_text(),
+              "Dalvento answered something unexpected: the zip is shorter than "
+              "announced: failed to fill whole buffer");
+    EXPECT_EQ(puts(), 1u);
+
+    // A part number whose offset cannot even be computed is past the end too.
+    script({announced({{"part_size", 1ull << 62},
+                       {"parts", {{{"part", 9}, {"url", "http://up.test/9"}, {"bytes", 1}}}}})});
+    EXPECT_EQ(send_text(),
+              "Dalvento answered something unexpected: the zip is shorter than "
+              "announced: failed to fill whole buffer");
+
+    std::filesystem::remove(zip_path());
+    script({announced(three_parts())});
+    const std::string missing = send_text();
+    EXPECT_TRUE(missing.starts_with("Dalvento answered something unexpected: can't read the zip: "))
+        << missing;
+    EXPECT_TRUE(missing.ends_with("(os error 2)")) << missing;
+}
+
+TEST_F(DeliveryProtocol, APartIsSentAgainOnceWhenItsEtagDoesNotMatch) {
+    const std::string whole = quoted_sha(ZIP);
+    script({announced({{"url", "http://up.test/whole"}}), reply(200, "", "\"0bad\""),
+            reply(200, "", whole), reply(200, "{}")});
+    EXPECT_EQ(send_text(), "received");
+    ASSERT_EQ(http_.calls.size(), 4u);
+    EXPECT_EQ(http_.calls[2].url, http_.calls[1].url);
+    EXPECT_EQ(http_.calls[2].body, ZIP);
+
+    http_.calls.clear();
+    script({announced({{"url", "http://up.test/whole"}}), reply(200, "", "\"0bad\""),
+            reply(201, "", "W/\"" + sha256_hex("other") + "\"")});
+    EXPECT_EQ(send_text(),
+              "The upload didn't arrive intact, twice. Check the connection and try again.");
+    EXPECT_EQ(http_.calls.size(), 3u);
+}
+
+class ThrowingHttp : public HttpSeam {
+    Reply request(std::string_view, std::string_view, const std::vector<std::string>&,
+                  std::span<const uint8_t>, void*, ProgressFn) override {
+        throw std::bad_alloc();
+    }
+};
+
+TEST(DeliveryOutcome, AnExceptionStillEndsTheSendWithAnOutcome) {
+    auto progress = std::make_shared<SendProgress>();
+    int notices = 0;
+    SendJob job;
+    job.base_url = BASE;
+    job.progress = progress;
+    job.notice = [&] { ++notices; };
+    ThrowingHttp http;
+    send_delivery(std::move(job), http);
+    EXPECT_EQ(notices, 1);
+    const auto outcome = progress->snapshot().outcome;
+    ASSERT_TRUE(outcome.has_value());
+    ASSERT_FALSE(outcome->has_value());
+    EXPECT_EQ(send_error_message(outcome->error()),
+              "Dalvento answered something unexpected: std::bad_alloc");
+}
+
+TEST(DeliveryEtag, NormalisedBeforeTheComparison) {
+    const std::string sha = sha256_hex("part");
+    const std::string upper = ascii_upper(sha);
+    for (const std::optional<std::string>& accepted :
+         {std::optional<std::string>(), std::optional<std::string>(""),
+          std::optional<std::string>("\"\""), std::optional<std::string>(sha),
+          std::optional<std::string>("\"" + sha + "\""),
+          std::optional<std::string>("W/\"" + upper + "\""),
+          std::optional<std::string>(" \t\"" + sha + "\" "),
+          std::optional<std::string>("W/W/" + sha),
+          std::optional<std::string>("\"W/\"" + sha + "\"\"")}) {
+        EXPECT_TRUE(etag_accepted(accepted, sha)) << *accepted;
+    }
+    for (const std::string& rejected : {sha + "x", sha.substr(1), "w/\"" + sha + "\"",
+                                        "'" + sha + "'", "\"" + sha + " \"", sha256_hex("other")}) {
+        EXPECT_FALSE(etag_accepted(rejected, sha)) << rejected;
+    }
+}
+
+TEST_F(DeliveryProtocol, EachPartAnswerEndsTheSendItsOwnWay) {
+    const std::vector<std::pair<Reply, std::string>> cases = {
+        {reply(403),
+         "The upload took too long and its links expired, twice. Try again on a "
+         "better connection."},
+        {reply(404),
+         "The upload took too long and its links expired, twice. Try again on a "
+         "better connection."},
+        {reply(413),
+         "Dalvento says this delivery is too big to take. Hand it over on a stick "
+         "and let us know at chat.dalvento.example."},
+        {reply(502),
+         "Dalvento isn't taking deliveries right now. The zip is kept; it will be "
+         "tried again."},
+        {reply(504),
+         "Dalvento isn't taking deliveries right now. The zip is kept; it will be "
+         "tried again."},
+        {reply(500), "Dalvento answered something unexpected: 500 on upload"},
+        {reply(202), "Dalvento answered something unexpected: 202 on upload"},
+        {std::unexpected("the upload stopped: the connection dropped"),
+         "Couldn't reach Dalvento: the upload stopped: the connection dropped. The zip is kept; "
+         "it will be tried again."},
+    };
+    for (const auto& [answer, message] : cases) {
+        http_.calls.clear();
+        script({announced(three_parts()), answer});
+        EXPECT_EQ(send_text(), message);
+        EXPECT_EQ(http_.calls.size(), 2u) << message;  // no second attempt
+    }
+}
+
+TEST_F(DeliveryProtocol, EachAnnounceAnswerEndsTheSendItsOwnWay) {
+    const std::string refused_start =
+        "Dalvento at http://svc.test:8080 refused the office token at announce (401";
+    const std::string refused_end =
+        "). The token given began \"dlvt_\xE2\x80\xA6\" (44 characters). If that's the token you "
+        "were given, it may have been revoked; ask for a new one at chat.dalvento.example.";
+    const std::vector<std::pair<Reply, std::string>> cases = {
+        {reply(401, R"({"error":"token revoked"})"),
+         refused_start + " and said \"token revoked\"" + refused_end},
+        {reply(401, ""), refused_start + refused_end},
+        {reply(401, R"({"error":""})"),
+         refused_start + " and said \"{\"error\":\"\"}\"" + refused_end},
+        {reply(413, "{}"),
+         "Dalvento says this delivery is too big to take. Hand it over on a "
+         "stick and let us know at chat.dalvento.example."},
+        {reply(422, R"({"error":"tax_year is empty"})"),
+         "Dalvento didn't accept the delivery: tax_year is empty"},
+        {reply(422, "plain words\nsecond line"),
+         "Dalvento didn't accept the delivery: plain words\nsecond line"},
+        {reply(503, "{}"),
+         "Dalvento isn't taking deliveries right now. The zip is kept; it will "
+         "be tried again."},
+        {reply(500, "{}"), "Dalvento answered something unexpected: 500 on announce"},
+        {reply(204, ""), "Dalvento answered something unexpected: 204 on announce"},
+        {std::unexpected("couldn't connect: couldn't connect (no network, or a firewall)"),
+         "Couldn't reach Dalvento: couldn't connect: couldn't connect (no network, or a "
+         "firewall). The zip is kept; it will be tried again."},
+    };
+    for (const auto& [answer, message] : cases) {
+        http_.calls.clear();
+        http_.replies.push_back(answer);
+        EXPECT_EQ(send_text(BASE + "///"), message);
+        EXPECT_EQ(http_.calls.size(), 1u);
+    }
+}
+
+TEST_F(DeliveryProtocol, CompleteMayRepeatTheUploadOnceAndAnnounceOnce) {
+    const auto whole = [] { return announced({{"url", "http://up.test/whole"}}); };
+    const Reply ok = part_ok(ZIP);
+    const Reply done = reply(200, R"({"received_at":"later"})");
+
+    script({whole(), ok, reply(409), ok, done});
+    EXPECT_EQ(send_text(), "received");
+    EXPECT_EQ(puts(), 2u);
+
+    http_.calls.clear();
+    script({whole(), ok, reply(409), ok, reply(409)});
+    EXPECT_EQ(send_text(),
+              "The upload didn't arrive intact, twice. Check the connection and try again.");
+    EXPECT_EQ(puts(), 2u);
+
+    // A 404 announces again, which also renews the 409 allowance.
+    http_.calls.clear();
+    script({whole(), ok, reply(409), ok, reply(404), whole(), ok, reply(409), ok, done});
+    const auto outcome = send();
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(outcome->received_at, "later");
+    EXPECT_EQ(
+        http_.methods(),
+        (std::vector<std::string>{
+            "POST " + BASE + "/v1/deliveries", "PUT http://up.test/whole",
+            "POST " + BASE + "/v1/deliveries/dl-42/complete", "PUT http://up.test/whole",
+            "POST " + BASE + "/v1/deliveries/dl-42/complete", "POST " + BASE + "/v1/deliveries",
+            "PUT http://up.test/whole", "POST " + BASE + "/v1/deliveries/dl-42/complete",
+            "PUT http://up.test/whole", "POST " + BASE + "/v1/deliveries/dl-42/complete"}));
+    EXPECT_EQ(http_.calls[5].body, ANNOUNCE);
+
+    http_.calls.clear();
+    script({whole(), ok, reply(404), whole(), ok, reply(404)});
+    EXPECT_EQ(send_text(),
+              "The upload took too long and its links expired, twice. Try again on "
+              "a better connection.");
+
+    // The new announce may find the delivery already there.
+    http_.calls.clear();
+    script({whole(), ok, reply(404), reply(200, R"({"delivery_id":"dl-42"})")});
+    EXPECT_EQ(send_text(), "already received");
+}
+
+TEST_F(DeliveryProtocol, EachOtherCompleteAnswerEndsTheSend) {
+    const std::string html = "  \r\n<html><head><title>" + std::string(150, 'x') +
+                             "</title></head>\r\n<body>Unauthorized</body></html>\r\n";
+    const std::vector<std::pair<Reply, std::string>> cases = {
+        {reply(201, R"({"received_at":"now"})"),
+         "Dalvento answered something unexpected: 201 on complete"},
+        {reply(500), "Dalvento answered something unexpected: 500 on complete"},
+        {reply(413), "Dalvento answered something unexpected: 413 on complete"},
+        {reply(502),
+         "Dalvento isn't taking deliveries right now. The zip is kept; it will be "
+         "tried again."},
+        {reply(401, R"({"error":"token expired"})"),
+         "Dalvento at http://svc.test:8080 refused the office token at complete (401 and said "
+         "\"token expired\"). The token given began \"dlvt_\xE2\x80\xA6\" (44 characters). If "
+         "that's the token you were given, it may have been revoked; ask for a new one at "
+         "chat.dalvento.example."},
+        {reply(401, html),
+         "Dalvento at http://svc.test:8080 refused the office token at complete "
+         "(401 and said \"<html><head><title>" +
+             std::string(101, 'x') +
+             "\"). The token given began \"dlvt_\xE2\x80\xA6\" (44 "
+             "characters). If that's the token you were given, it may have "
+             "been revoked; ask for a new one at chat.dalvento.example."},
+        {std::unexpected("no reply: timed out"),
+         "Couldn't reach Dalvento: no reply: timed out. The zip is kept; it will be tried again."},
+    };
+    for (const auto& [answer, message] : cases) {
+        script({announced({{"url", "http://up.test/whole"}}), part_ok(ZIP), answer});
+        EXPECT_EQ(send_text(), message);
+    }
+}
+
+TEST(DeliveryMessages, TokenRefusedCarriesItsParts) {
+    SendError error;
+    error.kind = SendErrorKind::token_refused;
+    error.base_url = "https://deliveries.dalvento.example";
+    error.stage = "complete";
+    error.token_description = describe_token("x");
+    EXPECT_EQ(send_error_message(error),
+              "Dalvento at https://deliveries.dalvento.example refused the office token at "
+              "complete (401). The token given began \"x\" (1 character). If that's the token you "
+              "were given, it may have been revoked; ask for a new one at chat.dalvento.example.");
+    EXPECT_EQ(SUPPORT_CHAT_HOST, CHAT);
+}
+
+TEST(DeliveryMessages, DescribeTokenCountsCharacters) {
+    EXPECT_EQ(describe_token("dlvt_"), "\"dlvt_\" (5 characters)");
+    EXPECT_EQ(describe_token("x"), "\"x\" (1 character)");
+    EXPECT_EQ(describe_token(""), "\"\" (0 characters)");
+    EXPECT_EQ(describe_token("dlvt_a"), "\"dlvt_\xE2\x80\xA6\" (6 characters)");
+    EXPECT_EQ(describe_token(TOKEN), "\"dlvt_\xE2\x80\xA6\" (44 characters)");
+    // é and € are one character each, the emoji too.
+    EXPECT_EQ(describe_token("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"
+                             "ab"),
+              "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"
+              "ab\" (5 characters)");
+    EXPECT_EQ(describe_token("\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"),
+              "\"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xE2\x80\xA6\" (6 characters)");
+}
+
+TEST(DeliveryMessages, RefusalServerText) {
+    EXPECT_EQ(refusal_server_text(R"({"error":"revoked","detail":"x"})"), "revoked");
+    EXPECT_EQ(refusal_server_text(R"({"error":7})"), R"({"error":7})");
+    EXPECT_EQ(refusal_server_text(""), "");
+    EXPECT_EQ(refusal_server_text(" \r\n\t "), "");
+    EXPECT_EQ(refusal_server_text("\n  Unauthorized\r\nmore"), "Unauthorized");
+    // Cut at 120 characters, not bytes.
+    const std::string long_line(130, 'e');
+    EXPECT_EQ(refusal_server_text(long_line), long_line.substr(0, 120));
+    std::string accented;
+    for (int i = 0; i < 125; ++i)
+        accented += "\xC3\xA9";
+    EXPECT_EQ(refusal_server_text(accented), accented.substr(0, 240));
+}
+
+TEST(DeliveryProgress, NoticesAreThrottledExceptAtAStagesEnd) {
+    using namespace std::chrono_literals;
+    auto clock_now = std::chrono::steady_clock::time_point{} + 1h;
+    auto progress = std::make_shared<SendProgress>();
+    std::vector<SendStatus> heard;
+    ProgressReporter reporter(
+        progress, [&] { heard.push_back(progress->snapshot()); }, [&] { return clock_now; });
+
+    reporter.report_progress("announce", 0, 1);
+    EXPECT_TRUE(heard.empty());
+    EXPECT_EQ(progress->snapshot().stage, "announce");  // written even without a notice
+
+    clock_now += 200ms;  // exactly 200 ms: still too soon
+    reporter.report_progress("upload", 10, 100);
+    EXPECT_TRUE(heard.empty());
+    EXPECT_EQ(progress->snapshot().done, 10u);
+
+    clock_now += 1ms;
+    reporter.report_progress("upload", 20, 100);
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard[0].done, 20u);
+
+    clock_now += 50ms;
+    reporter.report_progress("upload", 30, 100);
+    EXPECT_EQ(heard.size(), 1u);
+    reporter.report_progress("upload", 100, 100);  // the end of a stage always notifies
+    reporter.report_progress("complete", 1, 1);
+    ASSERT_EQ(heard.size(), 3u);
+    EXPECT_EQ(heard[1].done, 100u);
+    EXPECT_EQ(heard[2].stage, "complete");
+
+    clock_now += 150ms;  // the last notice restarted the interval
+    reporter.report_progress("complete", 0, 1);
+    EXPECT_EQ(heard.size(), 3u);
+
+    reporter.finish(Receipt{true, "dl", "", "", "t"});
+    ASSERT_EQ(heard.size(), 4u);
+    ASSERT_TRUE(heard[3].outcome.has_value());
+    EXPECT_EQ(heard[3].outcome->value().delivery_id, "dl");
+}
+
+TEST_F(DeliveryProtocol, ProgressFollowsTheStagesAndTheBytesSent) {
+    using namespace std::chrono_literals;
+    auto clock_now = std::chrono::steady_clock::time_point{} + 1h;
+    script({announced(three_parts()), part_ok(ZIP.substr(0, 10)), part_ok(ZIP.substr(10, 10)),
+            part_ok(ZIP.substr(20)), reply(200, "{}")});
+    SendJob job;
+    job.base_url = BASE;
+    job.token = TOKEN;
+    job.zip_path = zip_path();
+    job.announce_body = ANNOUNCE;
+    job.progress = progress_;
+    job.notice = [this] { notices_.push_back(progress_->snapshot()); };
+    job.clock = [&] { return clock_now += 300ms; };  // every report is late enough to be heard
+    send_delivery(std::move(job), http_);
+
+    std::vector<std::string> heard;
+    for (const SendStatus& s : notices_) {
+        heard.push_back(s.stage + " " + std::to_string(s.done) + "/" + std::to_string(s.total) +
+                        (s.outcome ? " done" : ""));
+    }
+    EXPECT_EQ(heard, (std::vector<std::string>{
+                         "announce 0/1", "upload 5/25", "upload 10/25", "upload 10/25",
+                         "upload 15/25", "upload 20/25", "upload 20/25", "upload 22/25",
+                         "upload 25/25", "upload 25/25", "complete 0/1", "complete 0/1 done"}));
+}
+
+// --- The announce body ----------------------------------------------------------------------
+
+UnitFile member(std::string name, uint64_t bytes, std::optional<Time> modified,
+                std::optional<std::string> sha256) {
+    UnitFile f;
+    f.name = std::move(name);
+    f.bytes = bytes;
+    f.modified = modified;
+    f.sha256 = std::move(sha256);
+    return f;
+}
+
+DeliveryUnit found_unit(std::string key, UnitKind kind, bool core, std::vector<UnitFile> files) {
+    DeliveryUnit u;
+    u.key = std::move(key);
+    u.kind = kind;
+    u.core = core;
+    u.files = std::move(files);
+    uint64_t total = 0;
+    for (const UnitFile& f : u.files)
+        total += f.bytes;
+    u.total_bytes = total;
+    u.selected = true;
+    return u;
+}
+
+TEST(AnnounceBody, ExactTextForARealisticDelivery) {
+    IsolatedEnvironment env;  // EST5
+    const std::string A(64, 'a'), B(64, 'b'), C(64, 'c'), D(64, 'd');
+    std::vector<DeliveryUnit> units;
+
+    DeliveryUnit owner =
+        found_unit("OWNER", UnitKind::layer, true,
+                   {member("OWNER.shp", 1000,
+                           local_time(2026, 3, 5, 9, 30) + std::chrono::milliseconds(250), A),
+                    member("OWNER.prj", 0, std::nullopt, std::nullopt)});
+    owner.sha256 = D;
+    units.push_back(owner);
+
+    DeliveryUnit assessment =
+        found_unit("tblREAssessment.txt", UnitKind::table, true,
+                   {member("tblREAssessment.txt", 1234, local_time(2026, 3, 5, 9, 30), B)});
+    assessment.unchanged = true;
+    assessment.sha256 = B;
+    assessment.last_sent = local_time(2026, 2, 1, 16, 45);
+    units.push_back(assessment);
+
+    DeliveryUnit placeholder;  // not found: never listed
+    placeholder.key = "tblREProperty.txt";
+    placeholder.kind = UnitKind::table;
+    placeholder.core = true;
+    placeholder.selected = true;
+    units.push_back(placeholder);
+
+    DeliveryUnit sales = found_unit("tblRESales.txt", UnitKind::table, true,
+                                    {member("tblRESales.txt", 7, local_time(2026, 3, 4), C)});
+    sales.selected = false;
+    sales.messages = {{"is empty", true}};
+    units.push_back(sales);
+
+    DeliveryUnit scan = found_unit("Übersicht \"März\".pdf", UnitKind::file, false,
+                                   {member("Übersicht \"März\".pdf", 9, std::nullopt, C)});
+    scan.messages = {{"cannot be read", true}, {"looks short", false}, {"is locked", true}};
+    units.push_back(scan);
+
+    const std::string body = build_announce_body(
+        units, false, std::chrono::year(2026) / 3 / 5, "  Dana Pérez\t", " 2026 roll ",
+        "new \\ \"road\"\nnames ", "QUARNELL-2026-03-05-1a2b3c4d.zip", 123456, D);
+    std::string expected =
+        R"({"client":"dalvento/0.2.0","county":"QUARNELL","export_date":"2026-03-05",)"
+        R"("sender":"Dana Pérez","tax_year":"2026 roll","units":[)"
+        R"({"core":true,"files":[)"
+        R"({"bytes":1000,"modified":"2026-03-05T09:30:00.250-05:00","name":"OWNER.shp",)"
+        R"("sha256":"<A>"},)"
+        R"({"bytes":0,"modified":null,"name":"OWNER.prj","sha256":null}],)"
+        R"("key":"OWNER","kind":"layer","sha256":"<D>","source":"map","status":"sent"},)"
+        R"({"core":true,"key":"tblREAssessment.txt","kind":"table",)"
+        R"("last_sent":"2026-02-01T16:45:00-05:00","sha256":"<B>","source":"parcel",)"
+        R"("status":"unchanged"},)"
+        R"({"core":true,"key":"tblRESales.txt","kind":"table","reason":"not selected",)"
+        R"("source":"parcel","status":"left_out"},)"
+        R"({"core":false,"key":"Übersicht \"März\".pdf","kind":"file",)"
+        R"("reason":"cannot be read; is locked","source":"other","status":"left_out"}],)"
+        R"("unusual":"new \\ \"road\"\nnames","zip_bytes":123456,)"
+        R"("zip_name":"QUARNELL-2026-03-05-1a2b3c4d.zip","zip_sha256":"<D>"})";
+    for (const auto& [mark, hash] : {std::pair{"<A>", A}, {"<B>", B}, {"<D>", D}}) {
+        for (size_t at; (at = expected.find(mark)) != std::string::npos;) {
+            expected.replace(at, 3, hash);
+        }
+    }
+    EXPECT_EQ(body, expected);
+
+    // Read back by the library as a second parser, and every level's names in byte order.
+    const Json parsed = Json::parse(body);
+    EXPECT_EQ(parsed.dump(-1, ' ', false), body);
+
+    // Sent again on purpose: the unchanged table goes with its files.
+    const Json everything = Json::parse(
+        build_announce_body(units, true, std::chrono::year(2026) / 3 / 5, "", "", "", "", 0, ""));
+    EXPECT_EQ(everything["units"][1]["status"], "sent");
+    EXPECT_EQ(everything["units"][1]["files"][0]["modified"], "2026-03-05T09:30:00-05:00");
+    EXPECT_EQ(everything["unusual"], "");
+}
+
+TEST(AnnounceBody, MemberNamesSortByBytes) {
+    // The library's object keeps names in unsigned byte order: capitals, then lower case, then
+    // anything beyond ASCII.
+    Json object = Json::object();
+    object["\xC3\xA9t\xC3\xA9"] = 1;
+    object["zip"] = 2;
+    object["Zip"] = 3;
+    object["_"] = 4;
+    EXPECT_EQ(object.dump(-1, ' ', false), "{\"Zip\":3,\"_\":4,\"zip\":2,\"\xC3\xA9t\xC3\xA9\":1}");
+}
+
+TEST(AnnounceBody, LocalTimesCarryTheirOffset) {
+    IsolatedEnvironment env;  // EST5
+    using namespace std::chrono;
+    const Time t = local_time(2026, 1, 2, 3, 4, 5);
+    EXPECT_EQ(rfc3339_local(t), "2026-01-02T03:04:05-05:00");
+    EXPECT_EQ(rfc3339_local(t + milliseconds(500)), "2026-01-02T03:04:05.500-05:00");
+    EXPECT_EQ(rfc3339_local(t + microseconds(123456)), "2026-01-02T03:04:05.123456-05:00");
+    EXPECT_EQ(rfc3339_local(t + microseconds(1000)), "2026-01-02T03:04:05.001-05:00");
+    EXPECT_EQ(rfc3339_local(t + duration_cast<Time::duration>(nanoseconds(7))),
+              "2026-01-02T03:04:05.000000007-05:00");
+    // Before 1970 the fraction still counts up from the whole second. Windows converts no local
+    // time before 1970, so there the time is left out (null).
+#ifdef _WIN32
+    EXPECT_EQ(rfc3339_local(Time{} - milliseconds(250)), std::nullopt);
+#else
+    EXPECT_EQ(rfc3339_local(Time{} - milliseconds(250)), "1969-12-31T18:59:59.750-05:00");
+#endif
+
+    platform::set_time_zone("UTC0");
+    EXPECT_EQ(rfc3339_local(t), "2026-01-02T08:04:05+00:00");
+    platform::set_time_zone("IST-5:30");
+    EXPECT_EQ(rfc3339_local(t), "2026-01-02T13:34:05+05:30");
+    platform::set_time_zone("EST5");
+
+    EXPECT_EQ(announce_zip_name(std::filesystem::path("out") / "QUARNELL-2026-03-05-x.zip"),
+              "QUARNELL-2026-03-05-x.zip");
+}
+
+}  // namespace
+}  // namespace dalvento

@@ -1,0 +1,140 @@
+// A local stand-in for the Dalvento delivery service, for loopback use by tests, benchmarks and the
+// demo. It speaks the service's protocol:
+//
+//   POST /v1/deliveries                 announce (bearer token; 401, 422, 200 or 201)
+//   PUT  /upload/{id}/{part}?key={key}  one part; 200 with the part's SHA-256 as a quoted ETag
+//   POST /v1/deliveries/{id}/complete   assemble the parts, check the zip's SHA-256 (409), 200
+//
+// and keeps what it received under its data folder: {data}/{delivery_id}/{zip_name} once complete
+// (parts under {data}/{delivery_id}/parts/). It can be told, per step and per attempt, to answer
+// something else or to misbehave on the wire.
+//
+// Besides the protocol it serves, on the same loopback port, a control interface so that a
+// program that cannot link this library (the Windows tests under Wine) can drive it over HTTP:
+//
+//   POST /_standin/faults    {"faults":[fault, ...]}  replaces the faults, restarts attempt counts
+//   POST /_standin/settings  {"part_size":N, "single_url":bool, "token":"..."} (each optional)
+//   POST /_standin/reset     forgets deliveries, requests, faults and counts
+//   GET  /_standin/received  {"deliveries":[...], "requests":[...]} (see the records below)
+//   GET  /_standin/free_port {"port":N}, a loopback port nothing listens on
+//   POST or PUT /_standin/echo  step "echo": 200 with {"method","target","headers","bytes",
+//                            "sha256"} describing the request, and ETag "\"{sha256 of the body}\""
+//
+// A fault in JSON has the members of Fault below: "step", "attempt", "part", "status", "body",
+// "reply_bytes", "etag" ("wrong", "weak", "upper", "weak_upper" or "missing"), "etag_value",
+// "drop", "drop_after", "not_http", "cut_reply"; "not_json": true is short for a body of HTML.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dalvento::standin {
+
+enum class EtagFault {
+    None,
+    Wrong,      // the quoted SHA-256 of something else
+    Weak,       // W/"{sha256}"
+    Upper,      // "{SHA256}" in capitals
+    WeakUpper,  // W/"{SHA256}"
+    Missing,    // no ETag header at all
+};
+
+// What to do to one request. Several effects combine; the connection ones (drop, not_http) win.
+struct Fault {
+    std::string step;  // "announce", "upload", "complete" or "echo"
+    // The request it applies to: the nth of its step since the faults were set, counting from 1
+    // (with part set: the nth upload of that part); 0 applies it to every one.
+    uint32_t attempt = 0;
+    std::optional<uint64_t> part;
+
+    std::optional<int> status;              // answer this status without handling the request
+    std::optional<std::string> body;        // the reply body instead of the usual one
+    std::optional<uint64_t> reply_bytes;    // a body of this many bytes ('x') instead
+    EtagFault etag = EtagFault::None;       // upload and echo replies only
+    std::optional<std::string> etag_value;  // this exact ETag header value instead
+    bool drop = false;                      // reset the connection without answering
+    std::optional<uint64_t> drop_after;     // ... after this many body bytes (default: all of it)
+    bool not_http = false;                  // answer bytes that are not HTTP, then close
+    bool cut_reply = false;                 // send the headers and half the body, then close
+};
+
+struct Options {
+    std::filesystem::path data;  // where deliveries are kept; created when missing
+    std::string token;           // the office token announce and complete must carry
+    uint16_t port = 0;           // 0: any free port
+    uint64_t part_size = 8 * 1024 * 1024;
+    bool single_url = false;  // one upload url for the whole zip instead of parts
+    // Both set: serve HTTPS with this certificate and key (PEM files).
+    std::filesystem::path certificate;
+    std::filesystem::path key;
+};
+
+struct ReceivedPart {
+    uint64_t part = 0;
+    uint64_t bytes = 0;
+    std::string sha256;  // lower-case hex of what was stored
+};
+
+struct Delivery {
+    std::string delivery_id;
+    std::string announce;  // the announce body exactly as received
+    std::string county;
+    std::string zip_name;
+    std::string zip_sha256;
+    uint64_t zip_bytes = 0;
+    bool single_url = false;
+    std::vector<ReceivedPart> parts;         // the parts stored so far, by part number
+    std::optional<std::string> received_at;  // RFC 3339 UTC, once complete succeeded
+    std::filesystem::path zip_path;          // the assembled zip, once complete succeeded
+};
+
+// One request as it arrived, in arrival order.
+struct RequestRecord {
+    std::string step;  // "announce", "upload", "complete", "echo" or "other"
+    std::string method;
+    std::string target;  // path and query as sent
+    uint32_t attempt = 0;
+    int status = 0;  // as answered; 0 when the connection was dropped or not answered in HTTP
+    uint64_t body_bytes = 0;
+    std::string body_sha256;
+    std::string user_agent, content_type, authorization, accept;
+};
+
+class Standin {
+  public:
+    // Starts serving on 127.0.0.1; ready for connections when it returns.
+    static std::expected<std::unique_ptr<Standin>, std::string> start(Options options);
+    ~Standin();  // stops
+    Standin(const Standin&) = delete;
+    Standin& operator=(const Standin&) = delete;
+
+    uint16_t port() const;
+    std::string base_url() const;  // "http://127.0.0.1:{port}" (https with a certificate)
+
+    void set_faults(std::vector<Fault> faults);  // replaces them and restarts the attempt counts
+    void set_part_size(uint64_t part_size);
+    void set_single_url(bool single_url);
+    void set_token(std::string token);
+    void reset();  // forgets deliveries, requests, faults and counts (files stay on disk)
+
+    std::vector<Delivery> deliveries() const;  // in announce order
+    std::vector<RequestRecord> requests() const;
+
+    void stop();
+
+  private:
+    Standin();
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Faults from their JSON form ({"faults":[...]} or a bare array); the error names the problem.
+std::expected<std::vector<Fault>, std::string> faults_from_json(std::string_view json);
+
+}  // namespace dalvento::standin
