@@ -75,25 +75,25 @@ double each_piece(const std::vector<UnitFile*>& files, Use use) {
 
 int main(int argc, char** argv) {
     std::filesystem::path folder = std::filesystem::temp_directory_path() / "dalvento-zip-bench";
-    exportgen::ExportSpec spec;
-    spec.layer_bytes = 300ull << 20;
-    spec.table_bytes = 100ull << 20;
-    spec.other_files = 2000;
-    spec.other_file_bytes = 16 << 10;
+    exportgen::ExportSpec shape;
+    shape.layer_bytes = 300ull << 20;
+    shape.table_bytes = 100ull << 20;
+    shape.other_files = 2000;
+    shape.other_file_bytes = 16 << 10;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--layer-mb" && i + 1 < argc)
-            spec.layer_bytes = std::stoull(argv[++i]) << 20;
+            shape.layer_bytes = std::stoull(argv[++i]) << 20;
         else if (arg == "--tables-mb" && i + 1 < argc)
-            spec.table_bytes = std::stoull(argv[++i]) << 20;
+            shape.table_bytes = std::stoull(argv[++i]) << 20;
         else if (arg == "--other-files" && i + 1 < argc)
-            spec.other_files = std::stoi(argv[++i]);
+            shape.other_files = std::stoi(argv[++i]);
         else
             folder = platform::path_from_text(arg);
     }
     if (!std::filesystem::exists(folder / "arcgis" / "OWNER.shp")) {
         std::printf("generating the export in %s ...\n", platform::path_text(folder).c_str());
-        auto generated = exportgen::generate_exports(folder, spec);
+        auto generated = exportgen::generate_exports(folder, shape);
         if (!generated) {
             std::fprintf(stderr, "could not generate: %s\n", generated.error().c_str());
             return 1;

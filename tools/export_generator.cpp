@@ -114,12 +114,12 @@ std::expected<uint64_t, std::string> write_table_file(const fs::path& path, unsi
 }
 
 // The OWNER shapefile set: square parcels in .shp/.shx, their attributes in .dbf.
-std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder, const ExportSpec& spec) {
+std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder, const ExportSpec& shape) {
     constexpr uint32_t record_content = 128;  // polygon: type, box, counts, 1 part, 5 points
     constexpr uint32_t dbf_record = 1 + 20 + 60 + 12;
     const uint64_t per_record = 8 + record_content + 8 + dbf_record;
-    const uint64_t records = std::max<uint64_t>(1, spec.layer_bytes / per_record);
-    std::mt19937 rng(spec.seed * 7919u + 17u);
+    const uint64_t records = std::max<uint64_t>(1, shape.layer_bytes / per_record);
+    std::mt19937 rng(shape.seed * 7919u + 17u);
     uint64_t total = 0;
 
     auto shp = Writer::open(folder / "OWNER.shp");
@@ -203,8 +203,8 @@ std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder, c
         {"OWNER.cpg", "UTF-8"},
         {"OWNER.shp.xml",
          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<metadata xml:lang=\"en\"><Esri>" +
-             (spec.crea_date.empty() ? std::string()
-                                     : "<CreaDate>" + spec.crea_date + "</CreaDate>") +
+             (shape.crea_date.empty() ? std::string()
+                                     : "<CreaDate>" + shape.crea_date + "</CreaDate>") +
              "<CreaTime>14070000</CreaTime><ArcGISFormat>1.0</ArcGISFormat>"
              "<SyncOnce>TRUE</SyncOnce></Esri><dataIdInfo><idCitation><resTitle>OWNER</resTitle>"
              "</idCitation></dataIdInfo></metadata>\r\n"},
@@ -219,23 +219,23 @@ std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder, c
     return total;
 }
 
-std::expected<uint64_t, std::string> write_other_files(const fs::path& folder, const ExportSpec& spec) {
+std::expected<uint64_t, std::string> write_other_files(const fs::path& folder, const ExportSpec& shape) {
     constexpr const char* EXTENSIONS[] = {"pdf", "xlsx", "csv", "docx"};
-    std::mt19937 rng(spec.seed * 31u + 5u);
+    std::mt19937 rng(shape.seed * 31u + 5u);
     uint64_t total = 0;
     std::vector<char> content;
-    for (int i = 0; i < spec.other_files; ++i) {
+    for (int i = 0; i < shape.other_files; ++i) {
         const char* ext = EXTENSIONS[i % std::size(EXTENSIONS)];
         std::string name = "file_" + std::to_string(10000 + i) + "." + ext;
         auto w = Writer::open(folder / name);
         if (!w) return std::unexpected(w.error());
         if (std::string_view(ext) == "pdf") w->text("%PDF-1.7\n");
         content.resize(4096);
-        while (w->written() < spec.other_file_bytes) {
+        while (w->written() < shape.other_file_bytes) {
             for (char& c : content) c = static_cast<char>(rng());
             w->bytes(content.data(),
                      static_cast<size_t>(std::min<uint64_t>(content.size(),
-                                                            spec.other_file_bytes - w->written())));
+                                                            shape.other_file_bytes - w->written())));
         }
         total += w->written();
         if (auto d = w->finish(); !d) return std::unexpected(d.error());
@@ -268,7 +268,7 @@ std::expected<void, std::string> write_table(const fs::path& path, unsigned fiel
 }
 
 std::expected<GeneratedExport, std::string> generate_exports(const fs::path& root,
-                                                             const ExportSpec& spec) {
+                                                             const ExportSpec& shape) {
     GeneratedExport out;
     out.layers_folder = root / "arcgis";
     out.tables_folder = root / "parcels";
@@ -279,7 +279,7 @@ std::expected<GeneratedExport, std::string> generate_exports(const fs::path& roo
         }
     }
 
-    auto layer = write_owner_layer(out.layers_folder, spec);
+    auto layer = write_owner_layer(out.layers_folder, shape);
     if (!layer) return std::unexpected(layer.error());
     out.total_bytes += *layer;
 
@@ -288,22 +288,22 @@ std::expected<GeneratedExport, std::string> generate_exports(const fs::path& roo
     size_t table = 0;
     for (const ProfileUnit& unit : county_profile().units) {
         if (unit.kind != UnitKind::table) continue;
-        const uint64_t bytes = static_cast<uint64_t>(static_cast<double>(spec.table_bytes) *
+        const uint64_t bytes = static_cast<uint64_t>(static_cast<double>(shape.table_bytes) *
                                                      SHARES[table % std::size(SHARES)]);
         auto written = write_table_file(out.tables_folder / std::string(unit.name),
                                         unit.expected_fields.value_or(8), bytes,
-                                        spec.seed * 101u + static_cast<uint32_t>(table));
+                                        shape.seed * 101u + static_cast<uint32_t>(table));
         if (!written) return std::unexpected(written.error());
         out.total_bytes += *written;
         ++table;
     }
 
-    auto others = write_other_files(out.other_folder, spec);
+    auto others = write_other_files(out.other_folder, shape);
     if (!others) return std::unexpected(others.error());
     out.total_bytes += *others;
 
     for (const auto& folder : {out.layers_folder, out.tables_folder, out.other_folder}) {
-        if (auto done = stamp(folder, spec.modified); !done) return std::unexpected(done.error());
+        if (auto done = stamp(folder, shape.modified); !done) return std::unexpected(done.error());
     }
     return out;
 }

@@ -31,7 +31,7 @@ struct GeneratedExport {
 
 // Writes a complete export under root (created if missing); the error is the OS text.
 std::expected<GeneratedExport, std::string> generate_exports(const std::filesystem::path& root,
-                                                             const ExportSpec& spec);
+                                                             const ExportSpec& shape);
 
 // Writes one `^`-delimited table of about the given size (creating its folder), with lines of
 // `fields` fields and CRLF ends. Used for the tables of an export and on its own by tests.

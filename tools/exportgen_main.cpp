@@ -16,22 +16,22 @@ int main(int argc, char** argv) {
                      "[--other-files N] [--other-kb N] [--crea-date YYYYMMDD] [--seed N]\n");
         return 2;
     }
-    exportgen::ExportSpec spec;
+    exportgen::ExportSpec shape;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const std::string value = argv[i + 1];
-        if (option == "--layer-mb") spec.layer_bytes = std::stoull(value) << 20;
-        else if (option == "--tables-mb") spec.table_bytes = std::stoull(value) << 20;
-        else if (option == "--other-files") spec.other_files = std::stoi(value);
-        else if (option == "--other-kb") spec.other_file_bytes = std::stoull(value) << 10;
-        else if (option == "--crea-date") spec.crea_date = value;
-        else if (option == "--seed") spec.seed = static_cast<uint32_t>(std::stoul(value));
+        if (option == "--layer-mb") shape.layer_bytes = std::stoull(value) << 20;
+        else if (option == "--tables-mb") shape.table_bytes = std::stoull(value) << 20;
+        else if (option == "--other-files") shape.other_files = std::stoi(value);
+        else if (option == "--other-kb") shape.other_file_bytes = std::stoull(value) << 10;
+        else if (option == "--crea-date") shape.crea_date = value;
+        else if (option == "--seed") shape.seed = static_cast<uint32_t>(std::stoul(value));
         else {
             std::fprintf(stderr, "unknown option %s\n", option.c_str());
             return 2;
         }
     }
-    const auto made = exportgen::generate_exports(platform::path_from_text(argv[1]), spec);
+    const auto made = exportgen::generate_exports(platform::path_from_text(argv[1]), shape);
     if (!made) {
         std::fprintf(stderr, "could not write the export: %s\n", made.error().c_str());
         return 1;

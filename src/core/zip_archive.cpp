@@ -14,7 +14,7 @@ namespace dalvento {
 namespace {
 
 // Version made by: host NTFS (11), so that readers take the UTF-8 names as they are, and
-// specification 4.5 for ZIP64.
+// zip format version 4.5, the first with ZIP64.
 constexpr uLong VERSION_MADE_BY = (11 << 8) | 45;
 constexpr uLong LANGUAGE_ENCODING_FLAG = 1 << 11;
 constexpr int DEFLATE_LEVEL = 6;

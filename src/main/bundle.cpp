@@ -13,7 +13,8 @@
 namespace dalvento {
 
 std::string zip_failure_text(const std::string& error) {
-    return error + "\n\nIf a file is open in ArcGIS Pro or another program, close it and try again.";
+    return error +
+           "\n\nIf a file is open in ArcGIS Pro or another program, close it and try again.";
 }
 
 std::string zip_ready_text(const ZipResult& zip) {

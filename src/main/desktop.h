@@ -111,7 +111,7 @@ enum class ReviewAnswer { send, back };
 class SettingsWindow;
 
 class Desktop {
-public:
+  public:
     virtual ~Desktop() = default;
 
     // A message box owned by the main window.

@@ -54,9 +54,8 @@ std::optional<PreparedDelivery> prepare_delivery(MainWindow& window,
     std::optional<PreDeliveryOutcome> checked = run_pre_delivery_checks(units, questions);
     if (!checked) return std::nullopt;
 
-    const DeliveryDialog dialog = delivery_dialog(units, checked->send_everything,
-                                                  checked->export_date, window.state,
-                                                  confirm_caption);
+    const DeliveryDialog dialog = delivery_dialog(
+        units, checked->send_everything, checked->export_date, window.state, confirm_caption);
     const auto shown = window.desktop.show_delivery_dialog(dialog);
     if (!shown) {
         window.desktop.message_box("Couldn't open the dialog", shown.error(), BoxStyle::error);

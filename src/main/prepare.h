@@ -29,13 +29,13 @@ inline constexpr std::string_view CONFIRM_BUNDLE = "Bundle...";
 
 // Asks the checks' questions through the desktop's message boxes.
 class DesktopQuestions : public DeliveryQuestions {
-public:
+  public:
     explicit DesktopQuestions(Desktop& desktop) : desktop_(desktop) {}
     void error_box(const std::string& title, const std::string& text) override;
     Answer question_box(const std::string& title, const std::string& text,
                         QuestionIcon icon) override;
 
-private:
+  private:
     Desktop& desktop_;
 };
 

@@ -22,7 +22,8 @@ namespace {
 
 constexpr std::string_view SENDING = "Sending to Dalvento\xE2\x80\xA6";
 constexpr std::string_view COULDNT_SEND = "Couldn't send";
-constexpr std::string_view FORGOTTEN = " It's been forgotten here; the next Send asks for it again.";
+constexpr std::string_view FORGOTTEN =
+    " It's been forgotten here; the next Send asks for it again.";
 
 std::string plural(size_t n, std::string_view word) {
     std::string text = std::to_string(n) + " " + std::string(word);
@@ -71,7 +72,8 @@ std::optional<Time> parse_rfc3339(std::string_view text) {
     if (pos < text.size() && text[pos] == '.') {
         ++pos;
         const size_t start = pos;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') ++pos;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9')
+            ++pos;
         if (pos == start) return std::nullopt;
     }
     int offset_minutes = 0;
@@ -110,7 +112,8 @@ void show_send_failure(MainWindow& window, const std::string& title, const std::
 }  // namespace
 
 std::string service_host_text(std::string_view base_url) {
-    while (!base_url.empty() && base_url.back() == '/') base_url.remove_suffix(1);
+    while (!base_url.empty() && base_url.back() == '/')
+        base_url.remove_suffix(1);
     if (base_url.starts_with("https://")) {
         base_url.remove_prefix(8);
     } else if (base_url.starts_with("http://")) {
@@ -138,13 +141,12 @@ std::string review_text(const PreparedDelivery& delivery, const ZipResult& zip,
     }
 
     const std::string unusual = trim(delivery.unusual);
-    std::string text = "About to send " + zip_name + " to " + host + ".\r\n" +
-                       plural(zip.file_count, "file") + " in " + plural(going, "unit") + ", " +
-                       size_text(zip.bytes) + ".\r\nFrom " +
-                       given_or(delivery.sender, "(no name given)") +
-                       "; reason: " + given_or(delivery.reason, "(none given)") + "; " +
-                       (unusual.empty() ? "nothing unusual noted" : "unusual: " + unusual) +
-                       ".\r\n";
+    std::string text =
+        "About to send " + zip_name + " to " + host + ".\r\n" + plural(zip.file_count, "file") +
+        " in " + plural(going, "unit") + ", " + size_text(zip.bytes) + ".\r\nFrom " +
+        given_or(delivery.sender, "(no name given)") +
+        "; reason: " + given_or(delivery.reason, "(none given)") + "; " +
+        (unusual.empty() ? "nothing unusual noted" : "unusual: " + unusual) + ".\r\n";
     text += "\r\nGoing:\r\n" + going_lines;
     if (staying_out.empty()) {
         text += "\r\nStaying out: nothing; every unit found is going.\r\n";
@@ -158,8 +160,8 @@ std::string progress_text(const SendStatus& status) {
     const std::string sending(SENDING);
     if (status.stage == "upload" && status.total != 0) {
         const uint64_t done = std::min(status.done, status.total);
-        const auto percent = static_cast<uint64_t>(static_cast<unsigned __int128>(done) * 100 /
-                                                   status.total);
+        const auto percent =
+            static_cast<uint64_t>(static_cast<unsigned __int128>(done) * 100 / status.total);
         return sending + " " + std::to_string(percent) + "%";
     }
     if (status.stage == "complete") return sending + " confirming";
@@ -227,8 +229,7 @@ void send_flow(MainWindow& window) {
                                ? trim(*window.state.host)
                                : std::string(DEFAULT_SERVICE_BASE_URL);
 
-    const std::string review =
-        review_text(*prepared, *zip, zip_name, service_host_text(base_url));
+    const std::string review = review_text(*prepared, *zip, zip_name, service_host_text(base_url));
     if (window.desktop.show_review(review) != ReviewAnswer::send) {
         (void)platform::remove_file(zip->path);
         return;
@@ -297,13 +298,12 @@ void handle_send_notice(MainWindow& window) {
     }
 
     const Receipt& receipt = *outcome;
-    const std::string& at = receipt.already_received ? receipt.already_received_at
-                                                     : receipt.received_at;
+    const std::string& at =
+        receipt.already_received ? receipt.already_received_at : receipt.received_at;
     const std::string time = local_time_text(at).value_or(at);
-    const std::string headline =
-        receipt.already_received
-            ? "Dalvento already had this delivery (received " + time + ")."
-            : "Received by Dalvento at " + time + ".";
+    const std::string headline = receipt.already_received
+                                     ? "Dalvento already had this delivery (received " + time + ")."
+                                     : "Received by Dalvento at " + time + ".";
     const std::string title = receipt.already_received ? "Already received" : "Received";
 
     record_delivery(window.state, send.units, send.send_everything);
@@ -313,10 +313,11 @@ void handle_send_notice(MainWindow& window) {
     render_summary(window);
     const std::string receipt_copy = receipt_text(send);
     window.desktop.set_clipboard(receipt_copy);
-    window.desktop.message_box(title,
-                               headline + "\n\n" + receipt_copy +
-                                   "\n\n(Receipt copied to the clipboard.) That's the delivery done.",
-                               BoxStyle::information);
+    window.desktop.message_box(
+        title,
+        headline + "\n\n" + receipt_copy +
+            "\n\n(Receipt copied to the clipboard.) That's the delivery done.",
+        BoxStyle::information);
 }
 
 }  // namespace dalvento

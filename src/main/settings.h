@@ -23,7 +23,7 @@ struct SettingsView {
 };
 
 class SettingsWindow {
-public:
+  public:
     // Opens on a working copy of the in-memory token.
     explicit SettingsWindow(MainWindow& main);
 
@@ -44,7 +44,7 @@ public:
     // The window's placement over the main window and its client size (logical pixels).
     static Rect placement(const Rect& main_placement);
 
-private:
+  private:
     void commit_token();
 
     MainWindow& main_;

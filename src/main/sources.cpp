@@ -92,10 +92,12 @@ void save_and_render(MainWindow& window) {
 
 void source_flow(MainWindow& window, SourceKind kind) {
     const auto choose = [&] {
-        return kind == SourceKind::other ? choose_other_folder(window) : choose_folder(window, kind);
+        return kind == SourceKind::other ? choose_other_folder(window)
+                                         : choose_folder(window, kind);
     };
     if (folders_of(window.state, kind).empty() && !choose()) return;
-    while (run_picker(window, kind) == PickerResult::add_folder) choose();
+    while (run_picker(window, kind) == PickerResult::add_folder)
+        choose();
 }
 
 bool choose_folder(MainWindow& window, SourceKind kind) {
@@ -195,7 +197,8 @@ PickerWindow picker_window(const std::vector<DeliveryUnit>& units, const State& 
 
     const std::vector<std::string>& folders = folders_of(state, kind);
     std::vector<std::string> names;
-    for (const std::string& folder : folders) names.push_back(folder_display_name(folder));
+    for (const std::string& folder : folders)
+        names.push_back(folder_display_name(folder));
     picker.folder_line = std::string(folders.size() == 1 ? "Folder" : "Folders") + ": ";
     for (size_t i = 0; i < names.size(); ++i) {
         if (i > 0) picker.folder_line += ", ";
@@ -209,7 +212,8 @@ PickerWindow picker_window(const std::vector<DeliveryUnit>& units, const State& 
     picker.folder_label = {16, 14, 478, 24};
     picker.add_folder_button = {504, 10, 100, 30};
     picker.hint_label = {16, 48, 588, 40};
-    for (int i = 0; i < n; ++i) picker.item_boxes.push_back({16, 92 + PICKER_ROW * i, 588, 24});
+    for (int i = 0; i < n; ++i)
+        picker.item_boxes.push_back({16, 92 + PICKER_ROW * i, 588, 24});
     picker.remember_box = {16, h + 104, 588, 24};
     picker.ok_button = {434, h + 140, 90, 34};
     picker.cancel_button = {534, h + 140, 70, 34};

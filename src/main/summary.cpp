@@ -2,10 +2,10 @@
 
 #include "core/delivery_plan.h"
 #include "core/export_date.h"
+#include "core/platform/platform.h"
 #include "core/scan.h"
 #include "core/time_text.h"
 #include "core/zip_builder.h"
-#include "core/platform/platform.h"
 #include "county/text.h"
 
 namespace dalvento {
@@ -94,7 +94,8 @@ std::vector<std::string> status_lines(const std::vector<DeliveryUnit>& units, co
         lines.push_back("Export date: " + format_date(date->date, "%B %-d, %Y") + " (from " +
                         date->source + "). The zip will be named " +
                         zip_file_name(date->date, units) + ".");
-        for (const std::string& warning : date->warnings) lines.push_back("Check: " + warning);
+        for (const std::string& warning : date->warnings)
+            lines.push_back("Check: " + warning);
     }
     if (state.last_sent_at) {
         lines.push_back("Last delivery packed: " + *state.last_sent_at + ".");
@@ -135,8 +136,10 @@ RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& s
     const KindCount layers = count_kind(units, UnitKind::layer);
     const KindCount tables = count_kind(units, UnitKind::table);
     const KindCount others = count_kind(units, UnitKind::file);
-    summary.source_button_captions[0] = source_caption("ArcGIS", !state.layers_dirs.empty(), layers);
-    summary.source_button_captions[1] = source_caption("Parcel", !state.tables_dirs.empty(), tables);
+    summary.source_button_captions[0] =
+        source_caption("ArcGIS", !state.layers_dirs.empty(), layers);
+    summary.source_button_captions[1] =
+        source_caption("Parcel", !state.tables_dirs.empty(), tables);
     if (state.other_dirs.empty()) {
         summary.source_button_captions[2] = "Add Other Source...";
     } else if (others.found > 0) {
@@ -147,22 +150,22 @@ RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& s
     }
 
     const std::string dash(EM_DASH);
-    summary.headlines[0] =
-        state.layers_dirs.empty()
-            ? "Map layers " + dash + " not added yet"
-            : "Map layers " + dash + " " + count_with_noun(layers.found, "layer") + ", " +
-                  std::to_string(layers.selected) + " selected";
+    summary.headlines[0] = state.layers_dirs.empty()
+                               ? "Map layers " + dash + " not added yet"
+                               : "Map layers " + dash + " " +
+                                     count_with_noun(layers.found, "layer") + ", " +
+                                     std::to_string(layers.selected) + " selected";
     size_t tables_ready = 0;
     for (const DeliveryUnit& unit : units) {
         if (unit.kind == UnitKind::table && unit.core && is_ready(unit)) ++tables_ready;
     }
     summary.headlines[1] =
         "Parcel data " + dash + " " + std::to_string(tables_ready) + " of 5 tables ready";
-    summary.headlines[2] =
-        state.other_dirs.empty()
-            ? "Other data " + dash + " none added"
-            : "Other data " + dash + " " + count_with_noun(others.found, "file") + ", " +
-                  std::to_string(others.selected) + " selected";
+    summary.headlines[2] = state.other_dirs.empty()
+                               ? "Other data " + dash + " none added"
+                               : "Other data " + dash + " " +
+                                     count_with_noun(others.found, "file") + ", " +
+                                     std::to_string(others.selected) + " selected";
 
     summary.status_text = join(status_lines(units, state, status_line, send_progress), "\r\n");
     if (!sending) summary.send_enabled = !nothing_new(units);

@@ -254,11 +254,11 @@ TEST_F(ScanTest, SelectionPrefersOneTimeChoicesThenRememberedThenCore) {
 }
 
 TEST_F(ScanTest, WarmScanReadsOnlyTheFirstLinesOfTheCoreTables) {
-    exportgen::ExportSpec spec;
-    spec.layer_bytes = 2 << 20;
-    spec.table_bytes = 4 << 20;
-    spec.other_files = 20;
-    const auto made = exportgen::generate_exports(env.dir() / "export", spec).value();
+    exportgen::ExportSpec shape;
+    shape.layer_bytes = 2 << 20;
+    shape.table_bytes = 4 << 20;
+    shape.other_files = 20;
+    const auto made = exportgen::generate_exports(env.dir() / "export", shape).value();
     state.layers_dirs = {text(made.layers_folder)};
     state.tables_dirs = {text(made.tables_folder)};
     state.other_dirs = {text(made.other_folder)};

@@ -50,7 +50,8 @@ TEST(BundleRoad, GeneratedExportsToAZipOnDiskThenNothingNew) {
     EXPECT_FALSE(bench.desktop.folder_requests[0].start);  // first bundle: wherever it likes
 
     std::vector<fs::path> zips;
-    for (const auto& entry : fs::directory_iterator(stick)) zips.push_back(entry.path());
+    for (const auto& entry : fs::directory_iterator(stick))
+        zips.push_back(entry.path());
     ASSERT_EQ(zips.size(), 1u);
     const fs::path zip = zips[0];
     EXPECT_EQ(zip.extension(), ".zip");
@@ -68,8 +69,7 @@ TEST(BundleRoad, GeneratedExportsToAZipOnDiskThenNothingNew) {
                               "\nFingerprint (SHA-256, copied to clipboard): " + fingerprint +
                               "\n\nNext: send it with Send to Dalvento, or hand over the USB "
                               "stick.\n\nShow it in its folder?");
-    EXPECT_EQ(bench.desktop.explorer_arguments,
-              (std::vector<std::string>{"/select," + text(zip)}));
+    EXPECT_EQ(bench.desktop.explorer_arguments, (std::vector<std::string>{"/select," + text(zip)}));
 
     // Recorded: the units show as unchanged, the zip folder is remembered, sender as typed.
     const State saved = load_state();
@@ -115,7 +115,8 @@ TEST(BundleRoad, GeneratedExportsToAZipOnDiskThenNothingNew) {
     EXPECT_NE(bench.desktop.dialogs.back().summary.find(": 6 unit(s), about "), std::string::npos)
         << bench.desktop.dialogs.back().summary;
     size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(stick)) ++count;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(stick))
+        ++count;
     EXPECT_EQ(count, 2u);  // the same name is taken, so the second is "-2"
     EXPECT_EQ(bench.desktop.explorer_arguments.size(), 1u);
 }

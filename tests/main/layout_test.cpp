@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "main/layout.h"
+#include "main/window_design.h"
 
 namespace dalvento {
 namespace {
@@ -13,9 +14,9 @@ TEST(Layout, DpiRuleRoundsHalvesAwayFromZeroAndKeepsWhatDoesNotFit) {
     EXPECT_EQ(scale(-1, 144), -2);  // the sign after the rounding
     EXPECT_EQ(scale(3, 144), 5);    // 4.5
     EXPECT_EQ(scale(-3, 144), -5);
-    EXPECT_EQ(scale(2, 120), 3);    // 2.5
-    EXPECT_EQ(scale(5, 120), 6);    // 6.25
-    EXPECT_EQ(scale(7, 120), 9);    // 8.75
+    EXPECT_EQ(scale(2, 120), 3);  // 2.5
+    EXPECT_EQ(scale(5, 120), 6);  // 6.25
+    EXPECT_EQ(scale(7, 120), 9);  // 8.75
     EXPECT_EQ(scale(0, 288), 0);
     EXPECT_EQ(scale(INT_MAX, 96), INT_MAX);
     EXPECT_EQ(scale(INT_MIN, 96), INT_MIN);
@@ -92,6 +93,23 @@ TEST(Layout, SecondaryWindowsSitOverTheMiddleOfTheMainWindow) {
     // Integer division of odd differences, and windows larger than the main one.
     EXPECT_EQ(centred_over(Rect{0, 0, 301, 201}, 100, 100), (Rect{100, 50, 100, 100}));
     EXPECT_EQ(centred_over(Rect{10, 10, 100, 100}, 301, 200), (Rect{-90, -40, 301, 200}));
+}
+
+TEST(Layout, TheInitialPlacesAreWhereTheReLayoutPutsThem) {
+    const MainLayout open = main_layout({false, false, false}, 96);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(MAIN_LISTS[i], open.sections[i].list) << i;
+        EXPECT_EQ(MAIN_TOGGLE_BUTTONS[i].rect, open.sections[i].toggle) << i;
+        EXPECT_EQ(MAIN_SOURCE_BUTTONS[i].rect, open.sections[i].source_button) << i;
+        EXPECT_EQ(MAIN_SECTION_LABELS[i].rect.y, open.sections[i].label.y) << i;
+    }
+    EXPECT_EQ(MAIN_SETTINGS_BUTTON.rect, open.settings_button);
+    EXPECT_EQ(MAIN_BUNDLE_BUTTON.rect, open.bundle_button);
+    EXPECT_EQ(MAIN_SEND_BUTTON.rect, open.send_button);
+    EXPECT_EQ(MAIN_WINDOW.width, open.client_width);
+    EXPECT_EQ(MAIN_WINDOW.height, open.client_height);
+    EXPECT_EQ(folder_dialog_title(FolderDialog::zip_destination),
+              "Where should the zip be saved? (a folder or a USB stick)");
 }
 
 }  // namespace

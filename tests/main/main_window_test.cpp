@@ -124,8 +124,8 @@ TEST(PeriodicCheck, IdleOnlyAndItsThreeLines) {
               "Checked at 14:07: a new export is here. Something to look at first: First time "
               "for these files: OWNER, tblREProperty.txt, tblREAssessment.txt, "
               "tblREAssessmentHistory.txt, tblREImprovements.txt, tblRESales.txt; is that right?");
-    EXPECT_TRUE(bench.desktop.last_summary().status_text.ends_with("\r\n" +
-                                                                   bench.window.status_line));
+    EXPECT_TRUE(
+        bench.desktop.last_summary().status_text.ends_with("\r\n" + bench.window.status_line));
 
     // Delivered: nothing new.
     record_current(bench);

@@ -103,15 +103,16 @@ const RenderedSummary& ScriptedDesktop::last_summary() const {
 
 std::vector<std::string> ScriptedDesktop::box_titles() const {
     std::vector<std::string> titles;
-    for (const ShownBox& box : boxes) titles.push_back(box.title);
+    for (const ShownBox& box : boxes)
+        titles.push_back(box.title);
     return titles;
 }
 
 void ScriptedDesktop::confirm_delivery(std::string sender, std::string reason, std::string unusual,
                                        bool warnings_expected) {
     if (warnings_expected) box_answers.push_back(BoxAnswer::yes);
-    dialog_answers.push_back(DeliveryDialogAnswer{std::move(sender), std::move(reason),
-                                                  std::move(unusual)});
+    dialog_answers.push_back(
+        DeliveryDialogAnswer{std::move(sender), std::move(reason), std::move(unusual)});
 }
 
 bool pump_send(MainWindow& window, ScriptedDesktop& desktop, std::chrono::milliseconds timeout) {

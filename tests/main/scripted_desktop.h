@@ -32,12 +32,12 @@ struct FolderRequest {
 
 // Send notices posted by the worker, waited for on the test thread as the message loop would.
 class NoticeQueue {
-public:
+  public:
     void post();
     // Takes one notice; false when none came within the timeout.
     bool take(std::chrono::milliseconds timeout);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable posted_;
     size_t pending_ = 0;
@@ -46,7 +46,7 @@ private:
 using DialogResult = std::expected<std::optional<DeliveryDialogAnswer>, std::string>;
 
 class ScriptedDesktop : public Desktop {
-public:
+  public:
     // What was shown, in order: "box:{title}", "folder", "picker", "dialog", "token", "review",
     // "settings", "explorer". Summaries, layouts and the clipboard are kept apart.
     std::vector<std::string> log;

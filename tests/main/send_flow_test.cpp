@@ -54,8 +54,8 @@ TEST(SendRoad, GeneratedExportsToTheStandinAndTheReceipt) {
     bench.click(Control::send_button);
 
     // The token prompt comes after the dialog and before the zip is built.
-    EXPECT_EQ(bench.desktop.log, (std::vector<std::string>{"box:Before you send", "dialog", "token",
-                                                           "review"}));
+    EXPECT_EQ(bench.desktop.log,
+              (std::vector<std::string>{"box:Before you send", "dialog", "token", "review"}));
     ASSERT_EQ(bench.desktop.dialogs.size(), 1u);
     EXPECT_EQ(bench.desktop.dialogs[0].confirm_caption, "Next...");
     EXPECT_EQ(bench.window.token, standin().token);
@@ -181,7 +181,8 @@ TEST(SendRoad, RefusedTokenIsForgottenAndTheZipKept) {
 
     // The next Send asks for a token again; a blank one ends the flow with nothing built.
     bench.desktop.log.clear();
-    for (const auto& entry : fs::directory_iterator(outbox_folder())) fs::remove(entry.path());
+    for (const auto& entry : fs::directory_iterator(outbox_folder()))
+        fs::remove(entry.path());
     bench.desktop.confirm_delivery();
     bench.desktop.token_answers.push_back("   ");
     bench.click(Control::send_button);

@@ -42,7 +42,8 @@ TEST(SourceFlow, FirstFolderWithTheGuessThenThePicker) {
     ASSERT_EQ(bench.desktop.folder_requests.size(), 1u);
     EXPECT_EQ(bench.desktop.folder_requests[0].which, FolderDialog::layers);
     EXPECT_FALSE(bench.desktop.folder_requests[0].start);
-    EXPECT_EQ(bench.window.state.layers_dirs, std::vector<std::string>{text(bench.exports.layers_folder)});
+    EXPECT_EQ(bench.window.state.layers_dirs,
+              std::vector<std::string>{text(bench.exports.layers_folder)});
     EXPECT_EQ(load_state().layers_dirs, bench.window.state.layers_dirs);
     EXPECT_EQ(bench.desktop.log, (std::vector<std::string>{"folder", "picker"}));
     ASSERT_EQ(bench.desktop.pickers.size(), 1u);
@@ -91,7 +92,8 @@ TEST(SourceFlow, NotThereAndOtherFolders) {
     bench.desktop.picker_answers.push_back(picked(PickerResult::cancel));
     bench.click(Control::source_other);
     EXPECT_EQ(bench.desktop.folder_requests.back().which, FolderDialog::other);
-    EXPECT_EQ(bench.window.state.other_dirs, std::vector<std::string>{text(bench.exports.other_folder)});
+    EXPECT_EQ(bench.window.state.other_dirs,
+              std::vector<std::string>{text(bench.exports.other_folder)});
     EXPECT_EQ(bench.desktop.pickers.back().title, "Other source");
     EXPECT_EQ(bench.desktop.pickers.back().items.size(), 2u);
     EXPECT_EQ(bench.desktop.last_summary().source_button_captions[2], "Other Source... (2 files)");
@@ -122,7 +124,8 @@ TEST(SourceFlow, DropsOnTheWindowAndTheLists) {
     EXPECT_EQ(bench.desktop.boxes[1].text,
               "Nothing there looks like a map layer (OWNER.shp and its sibling files).");
     drop(bench, DropTarget::tables_list, {junk[0]});
-    EXPECT_EQ(bench.desktop.boxes[2].text, "Nothing there looks like a parcel table (tblRE... .txt).");
+    EXPECT_EQ(bench.desktop.boxes[2].text,
+              "Nothing there looks like a parcel table (tblRE... .txt).");
     EXPECT_EQ(bench.desktop.boxes.size(), 3u);
 
     // One recognised folder among thirteen others: added, and twelve listed as skipped.
@@ -131,19 +134,23 @@ TEST(SourceFlow, DropsOnTheWindowAndTheLists) {
     std::vector<fs::path> paths = {bench.exports.tables_folder};
     paths.insert(paths.end(), junk.begin(), junk.end());
     drop(bench, DropTarget::window, paths);
-    EXPECT_EQ(bench.window.state.tables_dirs, std::vector<std::string>{text(bench.exports.tables_folder)});
+    EXPECT_EQ(bench.window.state.tables_dirs,
+              std::vector<std::string>{text(bench.exports.tables_folder)});
     EXPECT_EQ(bench.desktop.summaries.size(), rendered + 1);
     ASSERT_EQ(bench.desktop.box_titles(), std::vector<std::string>{"Skipped"});
     std::string expected = "These weren't map layers or parcel tables and were skipped:\n\n";
-    for (int i = 0; i < 12; ++i) expected += "  " + text(junk[i]) + "\n";
+    for (int i = 0; i < 12; ++i)
+        expected += "  " + text(junk[i]) + "\n";
     EXPECT_EQ(bench.desktop.boxes[0].text, expected);
 
     // The whole export dropped on the window: both folders found, nothing skipped.
     bench.desktop.boxes.clear();
     bench.window.state.tables_dirs.clear();
     drop(bench, DropTarget::window, {bench.root()});
-    EXPECT_EQ(bench.window.state.layers_dirs, std::vector<std::string>{text(bench.exports.layers_folder)});
-    EXPECT_EQ(bench.window.state.tables_dirs, std::vector<std::string>{text(bench.exports.tables_folder)});
+    EXPECT_EQ(bench.window.state.layers_dirs,
+              std::vector<std::string>{text(bench.exports.layers_folder)});
+    EXPECT_EQ(bench.window.state.tables_dirs,
+              std::vector<std::string>{text(bench.exports.tables_folder)});
     EXPECT_TRUE(bench.desktop.boxes.empty());
     EXPECT_EQ(load_state().tables_dirs, bench.window.state.tables_dirs);
 }

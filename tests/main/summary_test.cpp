@@ -59,16 +59,15 @@ TEST(Summary, NothingConfiguredListsThePlaceholders) {
     EXPECT_EQ(summary.source_button_captions,
               (std::array<std::string, 3>{"Add ArcGIS Source...", "Add Parcel Source...",
                                           "Add Other Source..."}));
-    EXPECT_EQ(summary.headlines, (std::array<std::string, 3>{
-                                     "Map layers " + DASH + " not added yet",
-                                     "Parcel data " + DASH + " 0 of 5 tables ready",
-                                     "Other data " + DASH + " none added"}));
+    EXPECT_EQ(summary.headlines,
+              (std::array<std::string, 3>{"Map layers " + DASH + " not added yet",
+                                          "Parcel data " + DASH + " 0 of 5 tables ready",
+                                          "Other data " + DASH + " none added"}));
     EXPECT_EQ(lines_of(summary.status_text)[0], "0 of 6 core units ready.");
     EXPECT_EQ(summary.rows[0].size(), 1u);
     EXPECT_EQ(summary.rows[1].size(), 5u);
     EXPECT_TRUE(summary.rows[2].empty());
-    EXPECT_EQ(summary.rows[1][0],
-              (ListRow{"tblREProperty.txt", "", "", "", "Needed", ""}));
+    EXPECT_EQ(summary.rows[1][0], (ListRow{"tblREProperty.txt", "", "", "", "Needed", ""}));
     // Nothing found: nothing new does not hold, so the button is on (the checks stop a send).
     EXPECT_EQ(summary.send_enabled, std::optional<bool>(true));
     // The render saved the State and kept the units.
@@ -88,10 +87,10 @@ TEST(Summary, GeneratedExportsShowRowsCaptionsHeadlinesAndLines) {
     EXPECT_EQ(summary.source_button_captions,
               (std::array<std::string, 3>{"ArcGIS Source...", "Parcel Source...",
                                           "Other Source... (2 files)"}));
-    EXPECT_EQ(summary.headlines, (std::array<std::string, 3>{
-                                     "Map layers " + DASH + " 1 layer, 1 selected",
-                                     "Parcel data " + DASH + " 5 of 5 tables ready",
-                                     "Other data " + DASH + " 2 files, 0 selected"}));
+    EXPECT_EQ(summary.headlines,
+              (std::array<std::string, 3>{"Map layers " + DASH + " 1 layer, 1 selected",
+                                          "Parcel data " + DASH + " 5 of 5 tables ready",
+                                          "Other data " + DASH + " 2 files, 0 selected"}));
     ASSERT_EQ(summary.rows[0].size(), 1u);
     const ListRow& layer = summary.rows[0][0];
     EXPECT_EQ(layer[0], "OWNER (layer, 6 files)");
@@ -149,9 +148,10 @@ TEST(Summary, StatusLinesFromUnits) {
     never.messages = {{"never listed", true}};  // neither found nor with a folder: not listed
     const std::vector<DeliveryUnit> units = {layer, extra_layer, table, same, lost, never};
 
-    const std::string date_line = "Export date: January 30, 2026 (from newest table export). The "
-                                  "zip will be named " +
-                                  zip_file_name(std::chrono::year(2026) / 1 / 30, units) + ".";
+    const std::string date_line =
+        "Export date: January 30, 2026 (from newest table export). The "
+        "zip will be named " +
+        zip_file_name(std::chrono::year(2026) / 1 / 30, units) + ".";
     const RenderedSummary summary = summarise(units, state, "", "", false);
     EXPECT_EQ(summary.status_text,
               "1 of 5 core units ready.\r\n"
@@ -159,17 +159,17 @@ TEST(Summary, StatusLinesFromUnits) {
                   date_line +
                   "\r\n"
                   "1 of 2 changed since the last delivery; only those go in the zip.\r\n"
-              "Problem, OWNER: OWNER.prj is missing\r\n"
-              "Check, OWNER: an odd field count\r\n"
-              "Problem, tblRELand.txt: not found where it was last time");
+                  "Problem, OWNER: OWNER.prj is missing\r\n"
+                  "Check, OWNER: an odd field count\r\n"
+                  "Problem, tblRELand.txt: not found where it was last time");
     // The unselected but ready core table counts in the headline, not in the first line.
     EXPECT_EQ(summary.headlines[1], "Parcel data " + DASH + " 2 of 5 tables ready");
     EXPECT_EQ(summary.headlines[0], "Map layers " + DASH + " 2 layers, 1 selected");
     EXPECT_EQ(summary.source_button_captions[0], "ArcGIS Source... (1 more here)");
     EXPECT_EQ(summary.source_button_captions[1], "Parcel Source... (1 more here)");
-    EXPECT_EQ(summary.rows[1][1], (ListRow{"tblRESales.txt", "2026-01-30 23:59",
-                                           "2026-02-01 08:05", "1023 B",
-                                           "Same as last delivery; not re-sent", "exports"}));
+    EXPECT_EQ(summary.rows[1][1],
+              (ListRow{"tblRESales.txt", "2026-01-30 23:59", "2026-02-01 08:05", "1023 B",
+                       "Same as last delivery; not re-sent", "exports"}));
     EXPECT_EQ(summary.rows[1][0][3], "1 KB");
     EXPECT_EQ(summary.rows[1][2][5], "old");
     EXPECT_EQ(summary.send_enabled, std::optional<bool>(true));

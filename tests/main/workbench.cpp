@@ -26,10 +26,10 @@ Workbench::Workbench() {
     window.now = [] { return local_time(2026, 3, 6, 14, 7); };
 }
 
-void Workbench::generate(exportgen::ExportSpec spec, bool with_other) {
-    if (!spec.modified) spec.modified = export_day();
-    if (with_other && spec.other_files == 0) spec.other_files = 2;
-    auto made = exportgen::generate_exports(env.dir() / "exports", spec);
+void Workbench::generate(exportgen::ExportSpec shape, bool with_other) {
+    if (!shape.modified) shape.modified = export_day();
+    if (with_other && shape.other_files == 0) shape.other_files = 2;
+    auto made = exportgen::generate_exports(env.dir() / "exports", shape);
     ASSERT_TRUE(made) << made.error();
     exports = *made;
     window.state.layers_dirs = {text(exports.layers_folder)};
@@ -70,8 +70,9 @@ StandinAddress find_standin() {
     address.token = platform::get_env("DALVENTO_STANDIN_TOKEN").value_or("");
     if (!address.url.empty()) return address;
 #ifdef _WIN32
-    address.problem = "DALVENTO_STANDIN_URL is not set: run this program through "
-                      "tests/run_with_standin.py (ctest does)";
+    address.problem =
+        "DALVENTO_STANDIN_URL is not set: run this program through "
+        "tests/run_with_standin.py (ctest does)";
 #else
     static LocalStandin local;
     address.token = "dlvt_main_tests_standin";
@@ -100,10 +101,10 @@ nlohmann::json standin_call(std::string_view method, std::string_view path,
                             const nlohmann::json& body) {
     static const auto http = make_http_seam();
     const std::string json = method == "GET" ? "" : body.dump();
-    const auto reply = http->request(
-        method, standin().url + std::string(path), {"Content-Type: application/json"},
-        std::span(reinterpret_cast<const uint8_t*>(json.data()), json.size()), nullptr,
-        [](void*, uint64_t, uint64_t) {});
+    const auto reply =
+        http->request(method, standin().url + std::string(path), {"Content-Type: application/json"},
+                      std::span(reinterpret_cast<const uint8_t*>(json.data()), json.size()),
+                      nullptr, [](void*, uint64_t, uint64_t) {});
     if (!reply || reply->status != 200) return nullptr;
     return nlohmann::json::parse(reply->body, nullptr, false);
 }

@@ -26,7 +26,7 @@ struct Workbench {
     exportgen::GeneratedExport exports;
 
     // Writes exports under the temporary folder and configures their folders in the state file.
-    void generate(exportgen::ExportSpec spec = {}, bool with_other = false);
+    void generate(exportgen::ExportSpec shape = {}, bool with_other = false);
     // The window-created event: loads the state file, renders, lays out.
     void start();
     void click(Control control);

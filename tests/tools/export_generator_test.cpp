@@ -16,10 +16,10 @@ using dalvento::testing::read_file;
 
 TEST(ExportGenerator, WritesTheFullSetWithUsualFieldCounts) {
     TempDir dir;
-    ExportSpec spec;
-    spec.other_files = 3;
-    spec.crea_date = "20240115";
-    const auto made = generate_exports(dir.path(), spec);
+    ExportSpec shape;
+    shape.other_files = 3;
+    shape.crea_date = "20240115";
+    const auto made = generate_exports(dir.path(), shape);
     ASSERT_TRUE(made.has_value()) << made.error();
     for (const char* name : {"OWNER.shp", "OWNER.shx", "OWNER.dbf", "OWNER.prj", "OWNER.cpg",
                              "OWNER.shp.xml"}) {
@@ -51,10 +51,10 @@ TEST(ExportGenerator, WritesTheFullSetWithUsualFieldCounts) {
 
 TEST(ExportGenerator, SameSeedSameBytesAndSizeFollowsTheSpec) {
     TempDir a, b;
-    ExportSpec spec;
-    spec.layer_bytes = 3 << 20;
-    ASSERT_TRUE(generate_exports(a.path(), spec).has_value());
-    ASSERT_TRUE(generate_exports(b.path(), spec).has_value());
+    ExportSpec shape;
+    shape.layer_bytes = 3 << 20;
+    ASSERT_TRUE(generate_exports(a.path(), shape).has_value());
+    ASSERT_TRUE(generate_exports(b.path(), shape).has_value());
     EXPECT_EQ(read_file(a / "arcgis/OWNER.dbf"), read_file(b / "arcgis/OWNER.dbf"));
     EXPECT_EQ(read_file(a / "parcels/tblRESales.txt"), read_file(b / "parcels/tblRESales.txt"));
     const auto layer = std::filesystem::file_size(a / "arcgis/OWNER.shp") +

@@ -1,0 +1,135 @@
+// The fixed content of the windows the desktop builds: titles, static texts, cue texts, button
+// captions and logical geometry (96 DPI; scale with layout.h). What changes at run time comes from
+// the models instead: the summary, the layout, the picker, the delivery dialog and the settings
+// view.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+#include "main/desktop.h"
+
+namespace dalvento {
+
+// One control: its initial text, its place in its window, and the grey cue of an empty text box.
+struct ControlSpec {
+    std::string_view text;
+    Rect rect;
+    std::string_view cue = {};
+};
+
+// Every window uses this face at the system's default height.
+inline constexpr std::string_view DEFAULT_FONT_FACE = "Segoe UI";
+
+// The fatal start-up messages.
+inline constexpr std::string_view UI_START_FAILED = "could not start the Windows UI";
+inline constexpr std::string_view WINDOW_BUILD_FAILED = "could not build the window";
+
+// The main window: client size and initial place (the re-layout moves the controls).
+inline constexpr Rect MAIN_WINDOW = {200, 120, 940, 700};
+inline constexpr ControlSpec MAIN_INTRO = {
+    "Dalvento needs two things: the OWNER layer from ArcGIS, and your parcel export, whatever your "
+    "assessment system produces. The first time, use the two Source buttons to show us where "
+    "those are (or drag them in); after that it remembers, and a delivery is one press of Bundle.",
+    {14, 10, 910, 36}};
+// By SourceKind: section label, source button, toggle button, list.
+inline constexpr std::array<ControlSpec, 3> MAIN_SECTION_LABELS = {{
+    {"Map layers: the ArcGIS export folder (OWNER.shp and whatever sits beside it)",
+     {14, 56, 700, 22}},
+    {"Parcel data: the assessment system's export folder (the tblRE... tables and any others)",
+     {14, 242, 700, 22}},
+    {"Other data: anything else to include (PDFs, spreadsheets, extra tables)", {14, 398, 700, 22}},
+}};
+inline constexpr std::array<ControlSpec, 3> MAIN_SOURCE_BUTTONS = {{
+    {"Add ArcGIS Source...", {724, 50, 200, 30}},
+    {"Add Parcel Source...", {724, 236, 200, 30}},
+    {"Add Other Source...", {724, 392, 200, 30}},
+}};
+inline constexpr std::array<ControlSpec, 3> MAIN_TOGGLE_BUTTONS = {{
+    {"Hide", {630, 52, 88, 28}},
+    {"Hide", {630, 238, 88, 28}},
+    {"Hide", {630, 394, 88, 28}},
+}};
+inline constexpr std::array<Rect, 3> MAIN_LISTS = {{
+    {14, 84, 910, 150},
+    {14, 270, 910, 120},
+    {14, 426, 910, 110},
+}};
+inline constexpr ControlSpec MAIN_STATUS_BOX = {"", {14, 546, 910, 70}};
+inline constexpr ControlSpec MAIN_SETTINGS_BUTTON = {"Settings...", {14, 626, 200, 40}};
+inline constexpr ControlSpec MAIN_BUNDLE_BUTTON = {"Bundle...", {564, 626, 170, 40}};
+inline constexpr ControlSpec MAIN_SEND_BUTTON = {"Send to Dalvento...", {744, 626, 180, 40}};
+
+// The four folder dialogs' titles.
+constexpr std::string_view folder_dialog_title(FolderDialog which) {
+    switch (which) {
+        case FolderDialog::layers:
+            return "Which folder does ArcGIS Pro export to? (the one holding OWNER.shp)";
+        case FolderDialog::tables:
+            return "Which folder are the parcel tables exported to? (the one holding "
+                   "tblREProperty.txt)";
+        case FolderDialog::other:
+            return "Which folder holds the extra files to include?";
+        case FolderDialog::zip_destination:
+            break;
+    }
+    return "Where should the zip be saved? (a folder or a USB stick)";
+}
+
+// The source picker's fixed texts (its geometry comes with the model).
+inline constexpr std::string_view PICKER_ADD_FOLDER = "Add folder...";
+inline constexpr std::string_view PICKER_REMEMBER =
+    "Remember for next time (clear to apply to the next bundle only)";
+inline constexpr std::string_view PICKER_OK = "OK";
+inline constexpr std::string_view PICKER_CANCEL = "Cancel";
+
+// "Send this delivery?", centred on the main window. The summary and the pre-filled texts come
+// from the DeliveryDialog model; the confirm caption too.
+inline constexpr std::string_view DELIVERY_DIALOG_TITLE = "Send this delivery?";
+inline constexpr Rect DELIVERY_DIALOG_CLIENT = {0, 0, 560, 236};
+inline constexpr Rect DELIVERY_SUMMARY = {16, 12, 528, 40};
+inline constexpr ControlSpec DELIVERY_SENDER_LABEL = {"Sent by:", {16, 66, 130, 22}};
+inline constexpr ControlSpec DELIVERY_SENDER_BOX = {"", {150, 63, 394, 25}};
+inline constexpr ControlSpec DELIVERY_REASON_LABEL = {"Reason:", {16, 100, 130, 22}};
+inline constexpr ControlSpec DELIVERY_REASON_BOX = {
+    "", {150, 97, 394, 25}, "e.g. periodic update, 2026 roll"};
+inline constexpr ControlSpec DELIVERY_UNUSUAL_LABEL = {"Anything unusual:", {16, 134, 130, 22}};
+inline constexpr ControlSpec DELIVERY_UNUSUAL_BOX = {
+    "", {150, 131, 394, 25}, "optional, e.g. renumbered some accounts"};
+inline constexpr Rect DELIVERY_CONFIRM_BUTTON = {324, 178, 130, 40};  // the default button
+inline constexpr ControlSpec DELIVERY_CANCEL_BUTTON = {"Cancel", {464, 178, 80, 40}};
+
+// The "Office token" prompt, centred on the main window.
+inline constexpr std::string_view TOKEN_PROMPT_TITLE = "Office token";
+inline constexpr Rect TOKEN_PROMPT_CLIENT = {0, 0, 560, 190};
+inline constexpr std::string_view TOKEN_PROMPT_TEXT =
+    "Paste the token you were given for your office. It's kept on this computer, readable only by "
+    "your Windows account, and used only to send deliveries.";
+inline constexpr std::string_view TOKEN_PROMPT_CUE = "dlvt_\xE2\x80\xA6";
+inline constexpr std::string_view TOKEN_PROMPT_SAVE = "Save";
+inline constexpr std::string_view TOKEN_PROMPT_CANCEL = "Cancel";
+
+// The "About to send" review. Closing it counts as Back. Text box and buttons: sizes only, the
+// desktop places them.
+inline constexpr std::string_view REVIEW_TITLE = "About to send";
+inline constexpr Rect REVIEW_CLIENT = {0, 0, 620, 440};
+inline constexpr std::string_view REVIEW_LINE =
+    "One more look. This is exactly what leaves this computer when you press Send.";
+inline constexpr Rect REVIEW_TEXT_BOX = {0, 0, 588, 330};
+inline constexpr ControlSpec REVIEW_COPY = {"Copy", {0, 0, 80, 40}};
+inline constexpr ControlSpec REVIEW_SEND = {"Send", {0, 0, 130, 40}};
+inline constexpr ControlSpec REVIEW_BACK = {"Back", {0, 0, 80, 40}};
+
+// The settings window (placed by SettingsWindow::placement); the status line and the show
+// button's caption come from its view.
+inline constexpr ControlSpec SETTINGS_HEADING = {"Office token", {16, 14, 300, 20}};
+inline constexpr Rect SETTINGS_STATUS_LINE = {16, 38, 488, 22};
+inline constexpr ControlSpec SETTINGS_ENTRY = {
+    "", {16, 66, 380, 26}, "Paste a new token (dlvt_\xE2\x80\xA6)"};
+inline constexpr ControlSpec SETTINGS_SAVE = {"Save", {404, 64, 100, 30}};
+inline constexpr Rect SETTINGS_SHOW = {16, 102, 84, 28};
+inline constexpr ControlSpec SETTINGS_REMOVE = {"Remove", {108, 102, 96, 28}};
+inline constexpr ControlSpec SETTINGS_RESET = {"Reset Dalvento settings", {16, 158, 240, 34}};
+inline constexpr ControlSpec SETTINGS_CLOSE = {"Close", {404, 206, 100, 34}};
+
+}  // namespace dalvento
