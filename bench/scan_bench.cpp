@@ -36,7 +36,9 @@ double run_command_seconds(const std::string& command) {
     return s;
 }
 
-double mib(uint64_t bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
+double mib(uint64_t bytes) {
+    return static_cast<double>(bytes) / (1024.0 * 1024.0);
+}
 
 }  // namespace
 
@@ -49,10 +51,14 @@ int main(int argc, char** argv) {
     shape.other_file_bytes = 16 << 10;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--layer-mb" && i + 1 < argc) shape.layer_bytes = std::stoull(argv[++i]) << 20;
-        else if (arg == "--tables-mb" && i + 1 < argc) shape.table_bytes = std::stoull(argv[++i]) << 20;
-        else if (arg == "--other-files" && i + 1 < argc) shape.other_files = std::stoi(argv[++i]);
-        else folder = platform::path_from_text(arg);
+        if (arg == "--layer-mb" && i + 1 < argc)
+            shape.layer_bytes = std::stoull(argv[++i]) << 20;
+        else if (arg == "--tables-mb" && i + 1 < argc)
+            shape.table_bytes = std::stoull(argv[++i]) << 20;
+        else if (arg == "--other-files" && i + 1 < argc)
+            shape.other_files = std::stoi(argv[++i]);
+        else
+            folder = platform::path_from_text(arg);
     }
 
     exportgen::GeneratedExport made{folder / "arcgis", folder / "parcels", folder / "other", 0};
@@ -79,7 +85,8 @@ int main(int argc, char** argv) {
     const double cold_s = seconds_since(start);
     const uint64_t cold_bytes = platform::bytes_read_total() - read_before;
     uint64_t found_bytes = 0;
-    for (const auto& unit : cold) found_bytes += unit.total_bytes.value_or(0);
+    for (const auto& unit : cold)
+        found_bytes += unit.total_bytes.value_or(0);
     std::printf("cold scan: %zu units, %.0f MiB in the units, %.0f MiB read, %.2f s (%.0f MiB/s)\n",
                 cold.size(), mib(found_bytes), mib(cold_bytes), cold_s, mib(cold_bytes) / cold_s);
 
@@ -94,10 +101,11 @@ int main(int argc, char** argv) {
     for (const auto& unit : warm) {
         if (unit.kind == UnitKind::table) table_bytes += unit.total_bytes.value_or(0);
     }
-    std::printf("  the five tables hold %llu bytes; the warm scan read %.3f%% of them and nothing "
-                "else\n",
-                static_cast<unsigned long long>(table_bytes),
-                100.0 * static_cast<double>(warm_bytes) / static_cast<double>(table_bytes));
+    std::printf(
+        "  the five tables hold %llu bytes; the warm scan read %.3f%% of them and nothing "
+        "else\n",
+        static_cast<unsigned long long>(table_bytes),
+        100.0 * static_cast<double>(warm_bytes) / static_cast<double>(table_bytes));
 
     // Hash throughput on the largest member, all three readers from a warm page cache.
     const auto file = made.layers_folder / "OWNER.shp";
@@ -113,10 +121,11 @@ int main(int argc, char** argv) {
     const double openssl = run_command_seconds("openssl dgst -sha256 " + quoted);
     const double coreutils = run_command_seconds("sha256sum " + quoted);
     const double size = mib(hashed->bytes);
-    std::printf("hash_file on %.0f MiB: %.0f MiB/s; openssl dgst -sha256 %.0f MiB/s; sha256sum "
-                "%.0f MiB/s\n",
-                size, size / ours, openssl > 0 ? size / openssl : 0.0,
-                coreutils > 0 ? size / coreutils : 0.0);
+    std::printf(
+        "hash_file on %.0f MiB: %.0f MiB/s; openssl dgst -sha256 %.0f MiB/s; sha256sum "
+        "%.0f MiB/s\n",
+        size, size / ours, openssl > 0 ? size / openssl : 0.0,
+        coreutils > 0 ? size / coreutils : 0.0);
     if (openssl > 0 && coreutils > 0) {
         std::printf("  ratio hash_file / openssl = %.2f, hash_file / sha256sum = %.2f\n",
                     openssl / ours, coreutils / ours);

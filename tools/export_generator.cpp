@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 // Buffers output and writes it in 1 MiB pieces.
 class Writer {
-public:
+  public:
     static std::expected<Writer, std::string> open(const fs::path& path) {
         auto file = platform::OutputFile::create(path);
         if (!file) return std::unexpected(platform::path_text(path) + ": " + file.error().text);
@@ -45,7 +45,7 @@ public:
         return {};
     }
 
-private:
+  private:
     explicit Writer(platform::OutputFile file) : file_(std::move(file)) {}
     void put(uint64_t v, int n, bool big_endian) {
         char b[8];
@@ -67,23 +67,29 @@ private:
     std::string error_;
 };
 
-constexpr const char* STREETS[] = {"MAIN ST",   "OAK AVE",   "RIVER RD",  "CEDAR LN",
-                                   "HILL ST",   "LAKE DR",   "PINE CT",   "MILL RD",
-                                   "CHURCH ST", "QUARRY RD", "ELM ST",    "VALDEX HWY"};
-constexpr const char* NAMES[] = {"SMITH JOHN",    "GARCIA MARIA",  "JOHNSON LEE",
-                                 "NGUYEN ANH",    "BROWN PAT",     "MILLER CHRIS",
-                                 "DAVIS ROBIN",   "WILSON JAMIE",  "MOORE TAYLOR",
+constexpr const char* STREETS[] = {"MAIN ST",   "OAK AVE",   "RIVER RD", "CEDAR LN",
+                                   "HILL ST",   "LAKE DR",   "PINE CT",  "MILL RD",
+                                   "CHURCH ST", "QUARRY RD", "ELM ST",   "VALDEX HWY"};
+constexpr const char* NAMES[] = {"SMITH JOHN",         "GARCIA MARIA", "JOHNSON LEE",
+                                 "NGUYEN ANH",         "BROWN PAT",    "MILLER CHRIS",
+                                 "DAVIS ROBIN",        "WILSON JAMIE", "MOORE TAYLOR",
                                  "QUARNELL FARMS LLC", "ANDERSON KIM", "THOMAS ALEX"};
 
 std::string field_value(std::mt19937& rng, unsigned column, uint64_t row) {
     switch (column % 6) {
-        case 0: return std::to_string(100000 + row);
-        case 1: return NAMES[rng() % std::size(NAMES)];
-        case 2: return std::to_string(rng() % 9000 + 100) + " " + STREETS[rng() % std::size(STREETS)];
-        case 3: return std::to_string(rng() % 500000) + "." + std::to_string(rng() % 100);
-        case 4: return "20" + std::to_string(10 + rng() % 16) + "-0" + std::to_string(1 + rng() % 9) +
-                       "-1" + std::to_string(rng() % 10);
-        default: return (rng() % 4 == 0) ? "" : std::to_string(rng() % 100);
+        case 0:
+            return std::to_string(100000 + row);
+        case 1:
+            return NAMES[rng() % std::size(NAMES)];
+        case 2:
+            return std::to_string(rng() % 9000 + 100) + " " + STREETS[rng() % std::size(STREETS)];
+        case 3:
+            return std::to_string(rng() % 500000) + "." + std::to_string(rng() % 100);
+        case 4:
+            return "20" + std::to_string(10 + rng() % 16) + "-0" + std::to_string(1 + rng() % 9) +
+                   "-1" + std::to_string(rng() % 10);
+        default:
+            return (rng() % 4 == 0) ? "" : std::to_string(rng() % 100);
     }
 }
 
@@ -114,7 +120,8 @@ std::expected<uint64_t, std::string> write_table_file(const fs::path& path, unsi
 }
 
 // The OWNER shapefile set: square parcels in .shp/.shx, their attributes in .dbf.
-std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder, const ExportSpec& shape) {
+std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder,
+                                                       const ExportSpec& shape) {
     constexpr uint32_t record_content = 128;  // polygon: type, box, counts, 1 part, 5 points
     constexpr uint32_t dbf_record = 1 + 20 + 60 + 12;
     const uint64_t per_record = 8 + record_content + 8 + dbf_record;
@@ -128,12 +135,14 @@ std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder, c
     if (!shx) return std::unexpected(shx.error());
     const auto header = [&](Writer& w, uint64_t file_bytes) {
         w.be32(9994);
-        for (int i = 0; i < 5; ++i) w.be32(0);
+        for (int i = 0; i < 5; ++i)
+            w.be32(0);
         w.be32(static_cast<uint32_t>(file_bytes / 2));
         w.le32(1000);
         w.le32(5);
         const double box[] = {1500000, 600000, 1600000, 700000, 0, 0, 0, 0};
-        for (double d : box) w.f64(d);
+        for (double d : box)
+            w.f64(d);
     };
     header(*shp, 100 + records * (8 + record_content));
     header(*shx, 100 + records * 8);
@@ -145,12 +154,14 @@ std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder, c
         shp->be32(static_cast<uint32_t>(i + 1));
         shp->be32(record_content / 2);
         shp->le32(5);
-        for (double d : {x, y, x + s, y + s}) shp->f64(d);
+        for (double d : {x, y, x + s, y + s})
+            shp->f64(d);
         shp->le32(1);
         shp->le32(5);
         shp->le32(0);
         const double pts[5][2] = {{x, y}, {x, y + s}, {x + s, y + s}, {x + s, y}, {x, y}};
-        for (const auto& p : pts) shp->f64(p[0]), shp->f64(p[1]);
+        for (const auto& p : pts)
+            shp->f64(p[0]), shp->f64(p[1]);
         shx->be32(static_cast<uint32_t>(offset / 2));
         shx->be32(record_content / 2);
         offset += 8 + record_content;
@@ -161,8 +172,14 @@ std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder, c
 
     auto dbf = Writer::open(folder / "OWNER.dbf");
     if (!dbf) return std::unexpected(dbf.error());
-    struct Field { const char* name; char type; uint8_t length; uint8_t decimals; };
-    constexpr Field fields[] = {{"PARCEL_ID", 'C', 20, 0}, {"OWNER", 'C', 60, 0}, {"ACRES", 'N', 12, 3}};
+    struct Field {
+        const char* name;
+        char type;
+        uint8_t length;
+        uint8_t decimals;
+    };
+    constexpr Field fields[] = {
+        {"PARCEL_ID", 'C', 20, 0}, {"OWNER", 'C', 60, 0}, {"ACRES", 'N', 12, 3}};
     const uint8_t header_head[4] = {0x03, 126, 3, 5};
     dbf->bytes(header_head, 4);
     dbf->le32(static_cast<uint32_t>(records));
@@ -184,7 +201,8 @@ std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder, c
         std::memset(record, ' ', sizeof record);
         const std::string id = "Q" + std::to_string(100000 + i);
         const char* owner = NAMES[rng() % std::size(NAMES)];
-        const std::string acres = std::to_string(rng() % 400) + "." + std::to_string(100 + rng() % 900);
+        const std::string acres =
+            std::to_string(rng() % 400) + "." + std::to_string(100 + rng() % 900);
         std::memcpy(record + 1, id.data(), std::min<size_t>(id.size(), 20));
         std::memcpy(record + 21, owner, std::strlen(owner));
         std::memcpy(record + 81 + (12 - acres.size()), acres.data(), acres.size());
@@ -196,7 +214,8 @@ std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder, c
 
     const std::pair<const char*, std::string> small_files[] = {
         {"OWNER.prj",
-         "PROJCS[\"NAD_1983_StatePlane_Valdex_North_FIPS_4501_Feet\",GEOGCS[\"GCS_North_American_1983\","
+         "PROJCS[\"NAD_1983_StatePlane_Valdex_North_FIPS_4501_Feet\",GEOGCS[\"GCS_North_American_"
+         "1983\","
          "DATUM[\"D_North_American_1983\",SPHEROID[\"GRS_1980\",6378137.0,298.257222101]],"
          "PRIMEM[\"Greenwich\",0.0],UNIT[\"Degree\",0.0174532925199433]],"
          "PROJECTION[\"Lambert_Conformal_Conic\"],UNIT[\"Foot_US\",0.3048006096012192]]"},
@@ -204,7 +223,7 @@ std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder, c
         {"OWNER.shp.xml",
          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<metadata xml:lang=\"en\"><Esri>" +
              (shape.crea_date.empty() ? std::string()
-                                     : "<CreaDate>" + shape.crea_date + "</CreaDate>") +
+                                      : "<CreaDate>" + shape.crea_date + "</CreaDate>") +
              "<CreaTime>14070000</CreaTime><ArcGISFormat>1.0</ArcGISFormat>"
              "<SyncOnce>TRUE</SyncOnce></Esri><dataIdInfo><idCitation><resTitle>OWNER</resTitle>"
              "</idCitation></dataIdInfo></metadata>\r\n"},
@@ -219,7 +238,8 @@ std::expected<uint64_t, std::string> write_owner_layer(const fs::path& folder, c
     return total;
 }
 
-std::expected<uint64_t, std::string> write_other_files(const fs::path& folder, const ExportSpec& shape) {
+std::expected<uint64_t, std::string> write_other_files(const fs::path& folder,
+                                                       const ExportSpec& shape) {
     constexpr const char* EXTENSIONS[] = {"pdf", "xlsx", "csv", "docx"};
     std::mt19937 rng(shape.seed * 31u + 5u);
     uint64_t total = 0;
@@ -232,10 +252,10 @@ std::expected<uint64_t, std::string> write_other_files(const fs::path& folder, c
         if (std::string_view(ext) == "pdf") w->text("%PDF-1.7\n");
         content.resize(4096);
         while (w->written() < shape.other_file_bytes) {
-            for (char& c : content) c = static_cast<char>(rng());
-            w->bytes(content.data(),
-                     static_cast<size_t>(std::min<uint64_t>(content.size(),
-                                                            shape.other_file_bytes - w->written())));
+            for (char& c : content)
+                c = static_cast<char>(rng());
+            w->bytes(content.data(), static_cast<size_t>(std::min<uint64_t>(
+                                         content.size(), shape.other_file_bytes - w->written())));
         }
         total += w->written();
         if (auto d = w->finish(); !d) return std::unexpected(d.error());
@@ -243,7 +263,8 @@ std::expected<uint64_t, std::string> write_other_files(const fs::path& folder, c
     return total;
 }
 
-std::expected<void, std::string> stamp(const fs::path& folder, const std::optional<Time>& modified) {
+std::expected<void, std::string> stamp(const fs::path& folder,
+                                       const std::optional<Time>& modified) {
     if (!modified) return {};
     auto entries = platform::list_directory(folder);
     if (!entries) return std::unexpected(entries.error().text);

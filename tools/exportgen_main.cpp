@@ -20,12 +20,18 @@ int main(int argc, char** argv) {
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const std::string value = argv[i + 1];
-        if (option == "--layer-mb") shape.layer_bytes = std::stoull(value) << 20;
-        else if (option == "--tables-mb") shape.table_bytes = std::stoull(value) << 20;
-        else if (option == "--other-files") shape.other_files = std::stoi(value);
-        else if (option == "--other-kb") shape.other_file_bytes = std::stoull(value) << 10;
-        else if (option == "--crea-date") shape.crea_date = value;
-        else if (option == "--seed") shape.seed = static_cast<uint32_t>(std::stoul(value));
+        if (option == "--layer-mb")
+            shape.layer_bytes = std::stoull(value) << 20;
+        else if (option == "--tables-mb")
+            shape.table_bytes = std::stoull(value) << 20;
+        else if (option == "--other-files")
+            shape.other_files = std::stoi(value);
+        else if (option == "--other-kb")
+            shape.other_file_bytes = std::stoull(value) << 10;
+        else if (option == "--crea-date")
+            shape.crea_date = value;
+        else if (option == "--seed")
+            shape.seed = static_cast<uint32_t>(std::stoul(value));
         else {
             std::fprintf(stderr, "unknown option %s\n", option.c_str());
             return 2;
@@ -36,7 +42,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "could not write the export: %s\n", made.error().c_str());
         return 1;
     }
-    std::printf("wrote %llu bytes: %s, %s, %s\n", static_cast<unsigned long long>(made->total_bytes),
+    std::printf("wrote %llu bytes: %s, %s, %s\n",
+                static_cast<unsigned long long>(made->total_bytes),
                 platform::path_text(made->layers_folder).c_str(),
                 platform::path_text(made->tables_folder).c_str(),
                 platform::path_text(made->other_folder).c_str());

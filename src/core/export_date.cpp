@@ -18,7 +18,7 @@ constexpr std::string_view CREA_DATE_TAG = "<CreaDate>";
 // Streams a file once, checking it is UTF-8 throughout and keeping the 8 bytes that follow the
 // first "<CreaDate>". Holds one buffer, whatever the file's size.
 class CreaDateScanner {
-public:
+  public:
     void feed(std::string_view bytes) {
         for (const char c : bytes) {
             if (!valid_) return;
@@ -43,14 +43,18 @@ public:
         return date;
     }
 
-private:
+  private:
     void step_utf8(unsigned char b) {
         if (pending_ == 0) {
             if (b < 0x80) return;
-            if ((b & 0xE0) == 0xC0) pending_ = 1, code_ = b & 0x1F, min_ = 0x80;
-            else if ((b & 0xF0) == 0xE0) pending_ = 2, code_ = b & 0x0F, min_ = 0x800;
-            else if ((b & 0xF8) == 0xF0) pending_ = 3, code_ = b & 0x07, min_ = 0x10000;
-            else valid_ = false;
+            if ((b & 0xE0) == 0xC0)
+                pending_ = 1, code_ = b & 0x1F, min_ = 0x80;
+            else if ((b & 0xF0) == 0xE0)
+                pending_ = 2, code_ = b & 0x0F, min_ = 0x800;
+            else if ((b & 0xF8) == 0xF0)
+                pending_ = 3, code_ = b & 0x07, min_ = 0x10000;
+            else
+                valid_ = false;
             return;
         }
         if ((b & 0xC0) != 0x80) {

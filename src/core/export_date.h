@@ -21,7 +21,8 @@ std::optional<std::chrono::year_month_day> newest_export_day(const std::vector<D
                                                              UnitKind kind);
 
 // The "<CreaDate>" of the first selected core layer's .shp.xml, when it holds a real date.
-std::optional<std::chrono::year_month_day> map_metadata_date(const std::vector<DeliveryUnit>& units);
+std::optional<std::chrono::year_month_day> map_metadata_date(
+    const std::vector<DeliveryUnit>& units);
 
 // The export date, where it came from, and the warning when map and tables are days apart.
 std::optional<ExportDate> settle_export_date(const std::vector<DeliveryUnit>& units);

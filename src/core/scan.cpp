@@ -101,8 +101,8 @@ void scan_layers(State& state, std::vector<DeliveryUnit>& units) {
     }
     if (state.layers_dirs.empty()) {
         for (const ProfileUnit* p : core_layers) {
-            units.push_back(
-                placeholder_with(std::string(p->name), UnitKind::layer, state, NOT_ADDED_YET, true));
+            units.push_back(placeholder_with(std::string(p->name), UnitKind::layer, state,
+                                             NOT_ADDED_YET, true));
         }
         return;
     }
@@ -145,7 +145,8 @@ void scan_layers(State& state, std::vector<DeliveryUnit>& units) {
     }
 
     std::set<std::string> collected;
-    for (const DeliveryUnit& unit : units) collected.insert(ascii_lower(unit.key));
+    for (const DeliveryUnit& unit : units)
+        collected.insert(ascii_lower(unit.key));
     for (auto& [key, group] : groups) {
         if (claimed.contains(key)) continue;
         if (!collected.insert(std::get<1>(key)).second) continue;  // that stem is taken already
@@ -228,7 +229,8 @@ void scan_other_files(State& state, std::vector<DeliveryUnit>& units) {
 
 void add_remembered_but_gone(const State& state, std::vector<DeliveryUnit>& units) {
     std::set<std::string> collected;
-    for (const DeliveryUnit& unit : units) collected.insert(ascii_lower(unit.key));
+    for (const DeliveryUnit& unit : units)
+        collected.insert(ascii_lower(unit.key));
     for (const auto& [key, included] : state.include) {
         if (!included || key.find('/') != std::string::npos) continue;
         if (collected.contains(ascii_lower(key))) continue;
@@ -236,7 +238,6 @@ void add_remembered_but_gone(const State& state, std::vector<DeliveryUnit>& unit
         units.push_back(placeholder_with(key, kind, state, NOT_FOUND_AGAIN, false));
     }
 }
-
 
 int layer_score(const std::vector<FolderFile>& files) {
     int best = 0;
@@ -305,9 +306,11 @@ FolderGuess guess_source_folders(const std::vector<fs::path>& paths, GuessMode m
         }
 
         std::vector<fs::path> candidates = {path};
-        for (fs::path& sub : subfolders_sorted(path)) candidates.push_back(std::move(sub));
+        for (fs::path& sub : subfolders_sorted(path))
+            candidates.push_back(std::move(sub));
         std::vector<std::vector<FolderFile>> contents;
-        for (const fs::path& candidate : candidates) contents.push_back(files_in(candidate));
+        for (const fs::path& candidate : candidates)
+            contents.push_back(files_in(candidate));
 
         bool found = false;
         if (want_layers) {

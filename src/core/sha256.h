@@ -11,7 +11,7 @@
 namespace dalvento {
 
 class Sha256 {
-public:
+  public:
     Sha256();
     ~Sha256();
     Sha256(const Sha256&) = delete;
@@ -22,7 +22,7 @@ public:
     // The digest as 64 lower-case hex digits; the object may not be used afterwards.
     std::string finish_hex();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

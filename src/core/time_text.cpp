@@ -1,15 +1,14 @@
 #include "core/time_text.h"
 
-
 #include "core/platform/platform.h"
 
 namespace dalvento {
 
 namespace {
 
-constexpr const char* MONTH_NAMES[] = {"January", "February", "March",     "April",
-                                       "May",     "June",     "July",      "August",
-                                       "September", "October", "November", "December"};
+constexpr const char* MONTH_NAMES[] = {"January",   "February", "March",    "April",
+                                       "May",       "June",     "July",     "August",
+                                       "September", "October",  "November", "December"};
 
 std::string two_digits(int value) {
     std::string s = std::to_string(value);
@@ -32,18 +31,36 @@ std::string format_fields(const platform::LocalDateTime& t, std::string_view pat
         switch (c) {
             case 'Y': {
                 std::string year = std::to_string(t.year);
-                while (year.size() < 4) year.insert(year.begin(), '0');
+                while (year.size() < 4)
+                    year.insert(year.begin(), '0');
                 out += year;
                 break;
             }
-            case 'm': out += two_digits(t.month); break;
-            case 'd': out += two_digits(t.day); break;
-            case 'H': out += two_digits(t.hour); break;
-            case 'M': out += two_digits(t.minute); break;
-            case 'S': out += two_digits(t.second); break;
-            case 'B': out += (t.month >= 1 && t.month <= 12) ? MONTH_NAMES[t.month - 1] : "?"; break;
-            case '%': out += '%'; break;
-            default: out += '%'; out += c; break;
+            case 'm':
+                out += two_digits(t.month);
+                break;
+            case 'd':
+                out += two_digits(t.day);
+                break;
+            case 'H':
+                out += two_digits(t.hour);
+                break;
+            case 'M':
+                out += two_digits(t.minute);
+                break;
+            case 'S':
+                out += two_digits(t.second);
+                break;
+            case 'B':
+                out += (t.month >= 1 && t.month <= 12) ? MONTH_NAMES[t.month - 1] : "?";
+                break;
+            case '%':
+                out += '%';
+                break;
+            default:
+                out += '%';
+                out += c;
+                break;
         }
     }
     return out;

@@ -19,7 +19,9 @@ constexpr CountyProfile QUARNELL = {"QUARNELL", "Quarnell County Valdex", QUARNE
 
 }  // namespace
 
-const CountyProfile& county_profile() { return QUARNELL; }
+const CountyProfile& county_profile() {
+    return QUARNELL;
+}
 
 std::string_view unit_kind_word(UnitKind kind) {
     switch (kind) {

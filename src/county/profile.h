@@ -38,12 +38,12 @@ std::string_view unit_kind_word(UnitKind kind);
 inline constexpr std::array<std::string_view, 4> CORE_LAYER_EXTENSIONS = {"shp", "shx", "dbf",
                                                                           "prj"};
 // Siblings that belong to a layer when present.
-inline constexpr std::array<std::string_view, 5> OPTIONAL_LAYER_EXTENSIONS = {
-    "cpg", "sbn", "sbx", "shp.xml", "qix"};
+inline constexpr std::array<std::string_view, 5> OPTIONAL_LAYER_EXTENSIONS = {"cpg", "sbn", "sbx",
+                                                                              "shp.xml", "qix"};
 
 struct LayerFileName {
-    std::string stem;              // as written in the name, case kept
-    std::string_view extension;    // as written in the extension lists
+    std::string stem;            // as written in the name, case kept
+    std::string_view extension;  // as written in the extension lists
 };
 
 // Splits a layer member's file name into stem and extension; none when it is no layer member.

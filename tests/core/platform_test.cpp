@@ -26,7 +26,9 @@ TEST(Platform, OsErrorTextEndsWithTheCode) {
 
 TEST(Platform, NonAsciiPathsRoundTripThroughText) {
     TempDir dir;
-    const std::string name = "Gr\xC3\xBC\xC3\x9F" "e-\xE2\x82\xAC.txt";  // Grüße-€.txt
+    const std::string name =
+        "Gr\xC3\xBC\xC3\x9F"
+        "e-\xE2\x82\xAC.txt";  // Grüße-€.txt
     const auto path = dir.path() / path_from_text(name);
     write_file(path, "hello");
     EXPECT_TRUE(path_text(path).ends_with(name));
@@ -76,7 +78,8 @@ TEST(Platform, ReadWriteRenameAndRemove) {
 
 TEST(Platform, LocalTimeFollowsThePinnedZone) {
     set_time_zone("EST5");
-    const Time noon_utc = std::chrono::sys_days(std::chrono::year{2024} / 1 / 15) + std::chrono::hours(12);
+    const Time noon_utc =
+        std::chrono::sys_days(std::chrono::year{2024} / 1 / 15) + std::chrono::hours(12);
     const auto local = to_local(noon_utc);
     ASSERT_TRUE(local.has_value());
     EXPECT_EQ(local->year, 2024);
@@ -90,7 +93,8 @@ TEST(Platform, LocalTimeFollowsThePinnedZone) {
 TEST(Platform, ModifiedTimeCanBeSetAndRead) {
     TempDir dir;
     write_file(dir / "f", "x");
-    const Time when = std::chrono::sys_days(std::chrono::year{2023} / 6 / 1) + std::chrono::milliseconds(1500);
+    const Time when =
+        std::chrono::sys_days(std::chrono::year{2023} / 6 / 1) + std::chrono::milliseconds(1500);
     ASSERT_TRUE(set_modified(dir / "f", when).has_value());
     EXPECT_EQ(file_info(dir / "f")->modified, when);
 }

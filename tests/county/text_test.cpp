@@ -24,7 +24,10 @@ TEST(Text, Utf8Validation) {
     EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));      // surrogate
     EXPECT_FALSE(is_valid_utf8("\xE2\x82"));          // cut short
     EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));  // past U+10FFFF
-    EXPECT_EQ(utf8_with_replacement("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(utf8_with_replacement("a\xFF"
+                                    "b"),
+              "a\xEF\xBF\xBD"
+              "b");
 }
 
 }  // namespace

@@ -83,6 +83,8 @@ void set_modified(const std::filesystem::path& path, Time time) {
     ASSERT_TRUE(done.has_value()) << done.error().text;
 }
 
-std::string text(const std::filesystem::path& path) { return platform::path_text(path); }
+std::string text(const std::filesystem::path& path) {
+    return platform::path_text(path);
+}
 
 }  // namespace dalvento::testing

@@ -13,7 +13,7 @@ namespace dalvento::testing {
 
 // A fresh, empty folder removed again at the end of the test.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -22,19 +22,19 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(std::string_view name) const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 // Sets (or unsets) an environment variable for the life of the object.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(std::string name, std::optional<std::string> value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> old_;
 };
@@ -42,13 +42,13 @@ private:
 // Points APPDATA, HOME, LOCALAPPDATA and TEMP into a temporary folder and pins the time zone to
 // five hours west of UTC without daylight saving ("EST5"), for the life of the object.
 class IsolatedEnvironment {
-public:
+  public:
     IsolatedEnvironment();
     ~IsolatedEnvironment();
     const TempDir& dir() const { return dir_; }
     std::filesystem::path appdata() const { return dir_ / "appdata"; }
 
-private:
+  private:
     TempDir dir_;
     ScopedEnv appdata_, home_, localappdata_, temp_;
 };

@@ -11,8 +11,8 @@
 namespace dalvento::exportgen {
 namespace {
 
-using dalvento::testing::TempDir;
 using dalvento::testing::read_file;
+using dalvento::testing::TempDir;
 
 TEST(ExportGenerator, WritesTheFullSetWithUsualFieldCounts) {
     TempDir dir;
@@ -21,12 +21,13 @@ TEST(ExportGenerator, WritesTheFullSetWithUsualFieldCounts) {
     shape.crea_date = "20240115";
     const auto made = generate_exports(dir.path(), shape);
     ASSERT_TRUE(made.has_value()) << made.error();
-    for (const char* name : {"OWNER.shp", "OWNER.shx", "OWNER.dbf", "OWNER.prj", "OWNER.cpg",
-                             "OWNER.shp.xml"}) {
+    for (const char* name :
+         {"OWNER.shp", "OWNER.shx", "OWNER.dbf", "OWNER.prj", "OWNER.cpg", "OWNER.shp.xml"}) {
         EXPECT_TRUE(std::filesystem::exists(made->layers_folder / name)) << name;
     }
-    EXPECT_NE(read_file(made->layers_folder / "OWNER.shp.xml").find("<CreaDate>20240115</CreaDate>"),
-              std::string::npos);
+    EXPECT_NE(
+        read_file(made->layers_folder / "OWNER.shp.xml").find("<CreaDate>20240115</CreaDate>"),
+        std::string::npos);
     const std::string shp = read_file(made->layers_folder / "OWNER.shp");
     ASSERT_GE(shp.size(), 100u);
     EXPECT_EQ(static_cast<unsigned char>(shp[2]), 0x27);  // file code 9994, big-endian

@@ -42,7 +42,7 @@ std::filesystem::path path_from_text(std::string_view text);
 
 // A file opened for reading, sharing read, write and delete with other programs.
 class InputFile {
-public:
+  public:
     static std::expected<InputFile, OsError> open(const std::filesystem::path& path);
     InputFile(InputFile&& other) noexcept;
     InputFile& operator=(InputFile&& other) noexcept;
@@ -55,14 +55,14 @@ public:
     // Reads exactly size bytes from the given offset; a short file is an error.
     std::expected<void, OsError> read_exact_at(uint64_t offset, void* buffer, size_t size);
 
-private:
+  private:
     explicit InputFile(intptr_t handle) : handle_(handle) {}
     intptr_t handle_ = -1;
 };
 
 // A file created (or truncated) for writing.
 class OutputFile {
-public:
+  public:
     static std::expected<OutputFile, OsError> create(const std::filesystem::path& path);
     OutputFile(OutputFile&& other) noexcept;
     OutputFile& operator=(OutputFile&& other) noexcept;
@@ -77,7 +77,7 @@ public:
     // Flushes to disk and closes; the destructor closes without reporting.
     std::expected<void, OsError> close();
 
-private:
+  private:
     explicit OutputFile(intptr_t handle) : handle_(handle) {}
     intptr_t handle_ = -1;
 };

@@ -1,9 +1,9 @@
 // POSIX implementation of the platform seam: lets everything build and run natively on Linux.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <dirent.h>
 
 #include <atomic>
 #include <cerrno>
@@ -21,7 +21,8 @@ std::atomic<uint64_t> g_bytes_read{0};
 
 Time from_timespec(const struct timespec& ts) {
     using namespace std::chrono;
-    return Time(duration_cast<system_clock::duration>(seconds(ts.tv_sec) + nanoseconds(ts.tv_nsec)));
+    return Time(
+        duration_cast<system_clock::duration>(seconds(ts.tv_sec) + nanoseconds(ts.tv_nsec)));
 }
 }  // namespace
 
@@ -37,7 +38,9 @@ OsError last_os_error() {
     return {code, os_error_text(code)};
 }
 
-bool is_in_use(const OsError& error) { return error.code == 32 || error.code == 33; }
+bool is_in_use(const OsError& error) {
+    return error.code == 32 || error.code == 33;
+}
 
 std::string path_text(const std::filesystem::path& path) {
     return utf8_with_replacement(path.native());
@@ -65,7 +68,9 @@ std::expected<InputFile, OsError> InputFile::open(const std::filesystem::path& p
     return InputFile(fd);
 }
 
-InputFile::InputFile(InputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+InputFile::InputFile(InputFile&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = -1;
+}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
     if (this != &other) {
@@ -108,7 +113,9 @@ std::expected<void, OsError> InputFile::read_exact_at(uint64_t offset, void* buf
     return {};
 }
 
-uint64_t bytes_read_total() { return g_bytes_read.load(); }
+uint64_t bytes_read_total() {
+    return g_bytes_read.load();
+}
 
 // --- OutputFile ---
 

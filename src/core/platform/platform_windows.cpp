@@ -27,9 +27,8 @@ Time from_filetime(const FILETIME& ft) {
 
 FILETIME to_filetime(Time time) {
     using hundred_ns = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
-    const int64_t ticks =
-        std::chrono::duration_cast<hundred_ns>(time.time_since_epoch()).count() +
-        FILETIME_UNIX_OFFSET;
+    const int64_t ticks = std::chrono::duration_cast<hundred_ns>(time.time_since_epoch()).count() +
+                          FILETIME_UNIX_OFFSET;
     FILETIME ft;
     ft.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFF);
     ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
@@ -58,7 +57,9 @@ std::wstring widen(std::string_view text) {
     return out;
 }
 
-HANDLE as_handle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+HANDLE as_handle(intptr_t h) {
+    return reinterpret_cast<HANDLE>(h);
+}
 
 }  // namespace
 
@@ -105,7 +106,9 @@ std::expected<InputFile, OsError> InputFile::open(const std::filesystem::path& p
     return InputFile(reinterpret_cast<intptr_t>(h));
 }
 
-InputFile::InputFile(InputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+InputFile::InputFile(InputFile&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = -1;
+}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
     if (this != &other) {
@@ -154,7 +157,9 @@ std::expected<void, OsError> InputFile::read_exact_at(uint64_t offset, void* buf
     return {};
 }
 
-uint64_t bytes_read_total() { return g_bytes_read.load(); }
+uint64_t bytes_read_total() {
+    return g_bytes_read.load();
+}
 
 // --- OutputFile ---
 
@@ -277,7 +282,8 @@ std::expected<std::vector<DirectoryEntry>, OsError> list_directory(
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND) return std::vector<DirectoryEntry>{};
-        return std::unexpected(OsError{static_cast<int>(code), os_error_text(static_cast<int>(code))});
+        return std::unexpected(
+            OsError{static_cast<int>(code), os_error_text(static_cast<int>(code))});
     }
     std::vector<DirectoryEntry> entries;
     do {
@@ -291,14 +297,16 @@ std::expected<std::vector<DirectoryEntry>, OsError> list_directory(
     const DWORD code = GetLastError();
     FindClose(h);
     if (code != ERROR_NO_MORE_FILES) {
-        return std::unexpected(OsError{static_cast<int>(code), os_error_text(static_cast<int>(code))});
+        return std::unexpected(
+            OsError{static_cast<int>(code), os_error_text(static_cast<int>(code))});
     }
     return entries;
 }
 
 std::expected<void, OsError> replace_rename(const std::filesystem::path& from,
                                             const std::filesystem::path& to) {
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveFileExW(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         return std::unexpected(last_os_error());
     }
     return {};

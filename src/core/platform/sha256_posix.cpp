@@ -17,7 +17,9 @@ Sha256::Sha256() : impl_(std::make_unique<Impl>()) {
     if (!impl_->ctx || EVP_DigestInit_ex(impl_->ctx, EVP_sha256(), nullptr) != 1) std::abort();
 }
 
-Sha256::~Sha256() { EVP_MD_CTX_free(impl_->ctx); }
+Sha256::~Sha256() {
+    EVP_MD_CTX_free(impl_->ctx);
+}
 
 void Sha256::update(const void* data, size_t size) {
     if (size > 0) EVP_DigestUpdate(impl_->ctx, data, size);

@@ -1,6 +1,7 @@
 // SHA-256 through Windows CNG (bcrypt): no OpenSSL package exists for the cross build, and CNG
 // is what Windows itself ships.
 #include <windows.h>
+// bcrypt.h uses the types windows.h defines.
 #include <bcrypt.h>
 
 #include <cstdlib>
