@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench_export.h"
 #include "core/hash_cache.h"
 #include "core/platform/platform.h"
 #include "core/scan.h"
@@ -43,23 +44,7 @@ double mib(uint64_t bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::filesystem::path folder = std::filesystem::temp_directory_path() / "dalvento-scan-bench";
-    exportgen::ExportSpec shape;
-    shape.layer_bytes = 300ull << 20;
-    shape.table_bytes = 100ull << 20;
-    shape.other_files = 2000;
-    shape.other_file_bytes = 16 << 10;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--layer-mb" && i + 1 < argc)
-            shape.layer_bytes = std::stoull(argv[++i]) << 20;
-        else if (arg == "--tables-mb" && i + 1 < argc)
-            shape.table_bytes = std::stoull(argv[++i]) << 20;
-        else if (arg == "--other-files" && i + 1 < argc)
-            shape.other_files = std::stoi(argv[++i]);
-        else
-            folder = platform::path_from_text(arg);
-    }
+    auto [folder, shape] = bench::bench_export_from_args(argc, argv, "dalvento-scan-bench");
 
     exportgen::GeneratedExport made{folder / "arcgis", folder / "parcels", folder / "other", 0};
     if (!std::filesystem::exists(folder / "arcgis" / "OWNER.shp")) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_export.h"
 #include "core/hash_cache.h"
 #include "core/platform/platform.h"
 #include "core/scan.h"
@@ -74,23 +75,7 @@ double each_piece(const std::vector<UnitFile*>& files, Use use) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::filesystem::path folder = std::filesystem::temp_directory_path() / "dalvento-zip-bench";
-    exportgen::ExportSpec shape;
-    shape.layer_bytes = 300ull << 20;
-    shape.table_bytes = 100ull << 20;
-    shape.other_files = 2000;
-    shape.other_file_bytes = 16 << 10;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--layer-mb" && i + 1 < argc)
-            shape.layer_bytes = std::stoull(argv[++i]) << 20;
-        else if (arg == "--tables-mb" && i + 1 < argc)
-            shape.table_bytes = std::stoull(argv[++i]) << 20;
-        else if (arg == "--other-files" && i + 1 < argc)
-            shape.other_files = std::stoi(argv[++i]);
-        else
-            folder = platform::path_from_text(arg);
-    }
+    auto [folder, shape] = bench::bench_export_from_args(argc, argv, "dalvento-zip-bench");
     if (!std::filesystem::exists(folder / "arcgis" / "OWNER.shp")) {
         std::printf("generating the export in %s ...\n", platform::path_text(folder).c_str());
         auto generated = exportgen::generate_exports(folder, shape);
