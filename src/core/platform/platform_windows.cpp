@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "core/platform/platform.h"
+#include "core/platform/wide_text.h"
 #include "county/text.h"
 
 namespace dalvento::platform {
@@ -35,8 +36,16 @@ FILETIME to_filetime(Time time) {
     return ft;
 }
 
+HANDLE as_handle(intptr_t h) {
+    return reinterpret_cast<HANDLE>(h);
+}
+
+}  // namespace
+
+namespace {
+
 // UTF-16 to UTF-8; strict fails on unpaired surrogates, otherwise they become U+FFFD.
-std::optional<std::string> narrow(std::wstring_view wide, bool strict) {
+std::optional<std::string> narrow_text(std::wstring_view wide, bool strict) {
     if (wide.empty()) return std::string();
     const DWORD flags = strict ? WC_ERR_INVALID_CHARS : 0;
     const int n = WideCharToMultiByte(CP_UTF8, flags, wide.data(), static_cast<int>(wide.size()),
@@ -48,6 +57,8 @@ std::optional<std::string> narrow(std::wstring_view wide, bool strict) {
     return out;
 }
 
+}  // namespace
+
 std::wstring widen(std::string_view text) {
     if (text.empty()) return std::wstring();
     const int n =
@@ -57,11 +68,9 @@ std::wstring widen(std::string_view text) {
     return out;
 }
 
-HANDLE as_handle(intptr_t h) {
-    return reinterpret_cast<HANDLE>(h);
+std::string narrow(std::wstring_view wide) {
+    return narrow_text(wide, false).value_or("");
 }
-
-}  // namespace
 
 std::string os_error_text(int code) {
     wchar_t* buffer = nullptr;
@@ -69,7 +78,7 @@ std::string os_error_text(int code) {
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::string message;
-    if (n > 0 && buffer) message = trim(narrow(std::wstring_view(buffer, n), false).value_or(""));
+    if (n > 0 && buffer) message = trim(narrow(std::wstring_view(buffer, n)));
     if (buffer) LocalFree(buffer);
     if (message.empty()) message = "Windows error " + std::to_string(code);
     return message + " (os error " + std::to_string(code) + ")";
@@ -85,11 +94,11 @@ bool is_in_use(const OsError& error) {
 }
 
 std::string path_text(const std::filesystem::path& path) {
-    return narrow(path.native(), false).value_or("");
+    return narrow(path.native());
 }
 
 std::optional<std::string> path_text_strict(const std::filesystem::path& path) {
-    return narrow(path.native(), true);
+    return narrow_text(path.native(), true);
 }
 
 std::filesystem::path path_from_text(std::string_view text) {
@@ -291,7 +300,7 @@ std::expected<std::vector<DirectoryEntry>, OsError> list_directory(
         if (name == L"." || name == L"..") continue;
         DirectoryEntry entry;
         entry.path = folder / std::wstring(name);
-        entry.name = narrow(name, true);
+        entry.name = narrow_text(name, true);
         entries.push_back(std::move(entry));
     } while (FindNextFileW(h, &found));
     const DWORD code = GetLastError();
@@ -362,7 +371,7 @@ std::optional<std::string> get_env(std::string_view name) {
     std::wstring value(n, L'\0');
     const DWORD got = GetEnvironmentVariableW(wide_name.c_str(), value.data(), n);
     value.resize(got);
-    return narrow(value, false);
+    return narrow(value);
 }
 
 void set_env(std::string_view name, std::optional<std::string_view> value) {
@@ -383,7 +392,7 @@ std::optional<std::string> user_display_name() {
     std::wstring name(size, L'\0');
     if (!GetUserNameExW(NameDisplay, name.data(), &size)) return std::nullopt;
     name.resize(size);
-    return narrow(name, false);
+    return narrow(name);
 }
 
 // --- Local time ---

@@ -1,0 +1,472 @@
+#include "main/win32/main_desktop.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+#include <shobjidl.h>
+
+#include <atomic>
+#include <vector>
+
+#include "main/layout.h"
+#include "main/win32/dialogs.h"
+#include "main/win32/win32_ui.h"
+#include "main/window_design.h"
+
+namespace dalvento::win32 {
+
+namespace {
+
+constexpr UINT_PTR DISPATCHER_ID = 1;
+
+// Notice ids come from one counter for the whole process.
+WPARAM next_notice_id() {
+    static std::atomic<WPARAM> counter{1};
+    return counter++;
+}
+
+constexpr DWORD BUTTON_STYLE = WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
+constexpr DWORD LABEL_STYLE = WS_VISIBLE | SS_LEFT | SS_NOPREFIX;
+constexpr DWORD LIST_STYLE = WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS;
+constexpr DWORD STATUS_STYLE =
+    WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL;
+
+constexpr std::array<ControlId, 3> SOURCE_IDS = {ID_SOURCE_LAYERS, ID_SOURCE_TABLES,
+                                                 ID_SOURCE_OTHER};
+constexpr std::array<ControlId, 3> TOGGLE_IDS = {ID_TOGGLE_LAYERS, ID_TOGGLE_TABLES,
+                                                 ID_TOGGLE_OTHER};
+constexpr std::array<ControlId, 3> LIST_IDS = {ID_LIST_LAYERS, ID_LIST_TABLES, ID_LIST_OTHER};
+
+std::optional<Control> control_of(int id) {
+    switch (id) {
+        case ID_SETTINGS:
+            return Control::settings_button;
+        case ID_SOURCE_LAYERS:
+            return Control::source_layers;
+        case ID_SOURCE_TABLES:
+            return Control::source_tables;
+        case ID_SOURCE_OTHER:
+            return Control::source_other;
+        case ID_TOGGLE_LAYERS:
+            return Control::toggle_layers;
+        case ID_TOGGLE_TABLES:
+            return Control::toggle_tables;
+        case ID_TOGGLE_OTHER:
+            return Control::toggle_other;
+        case ID_BUNDLE:
+            return Control::bundle_button;
+        case ID_SEND:
+            return Control::send_button;
+        default:
+            return std::nullopt;
+    }
+}
+
+void place(HWND control, const Rect& r) {
+    SetWindowPos(control, nullptr, r.x, r.y, r.width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// A list's outer rectangle for a client area of the given size: its border adds to it.
+Rect with_border(HWND control, const Rect& client) {
+    RECT frame = {0, 0, client.width, client.height};
+    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(GetWindowLongPtrW(control, GWL_EXSTYLE)));
+    return {client.x, client.y, frame.right - frame.left, frame.bottom - frame.top};
+}
+
+// One argument as a Windows command line quotes it (the rules CommandLineToArgvW reads back).
+std::wstring quoted_argument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, L'\\');
+    out += L'"';
+    return out;
+}
+
+template <typename T>
+void release(T*& object) {
+    if (object) object->Release();
+    object = nullptr;
+}
+
+}  // namespace
+
+MainDesktop::~MainDesktop() {
+    unbind();
+    if (main_) DestroyWindow(main_);
+}
+
+bool MainDesktop::build() {
+    for (const FolderDialog which : {FolderDialog::layers, FolderDialog::tables,
+                                     FolderDialog::other, FolderDialog::zip_destination}) {
+        folder_dialog_titles_[static_cast<size_t>(which)] = wide(folder_dialog_title(which));
+    }
+
+    const Rect outer = scaled(MAIN_WINDOW);
+    RECT frame = {0, 0, outer.width, outer.height};
+    AdjustWindowRectEx(&frame, TOP_LEVEL_STYLE, FALSE, WS_EX_CONTROLPARENT);
+    main_ = CreateWindowExW(WS_EX_CONTROLPARENT, MAIN_WINDOW_CLASS, wide(MAIN_WINDOW_TITLE).c_str(),
+                            TOP_LEVEL_STYLE, outer.x, outer.y, frame.right - frame.left,
+                            frame.bottom - frame.top, nullptr, nullptr, GetModuleHandleW(nullptr),
+                            nullptr);
+    if (!main_) return false;
+
+    intro_ = create_control(main_, WC_STATICW, MAIN_INTRO.text, LABEL_STYLE, 0, MAIN_INTRO.rect, 0);
+    bool built = intro_ != nullptr;
+    for (size_t i = 0; i < 3; ++i) {
+        Section& section = sections_[i];
+        section.label = create_control(main_, WC_STATICW, MAIN_SECTION_LABELS[i].text, LABEL_STYLE,
+                                       0, MAIN_SECTION_LABELS[i].rect, 0);
+        section.source_button =
+            create_control(main_, WC_BUTTONW, MAIN_SOURCE_BUTTONS[i].text, BUTTON_STYLE, 0,
+                           MAIN_SOURCE_BUTTONS[i].rect, SOURCE_IDS[i]);
+        section.toggle_button =
+            create_control(main_, WC_BUTTONW, MAIN_TOGGLE_BUTTONS[i].text, BUTTON_STYLE, 0,
+                           MAIN_TOGGLE_BUTTONS[i].rect, TOGGLE_IDS[i]);
+        section.list = create_control(main_, WC_LISTVIEWW, "", LIST_STYLE, WS_EX_CLIENTEDGE,
+                                      MAIN_LISTS[i], LIST_IDS[i]);
+        built = built && section.label && section.source_button && section.toggle_button &&
+                section.list;
+    }
+    status_box_ = create_control(main_, WC_EDITW, MAIN_STATUS_BOX.text, STATUS_STYLE,
+                                 WS_EX_CLIENTEDGE, MAIN_STATUS_BOX.rect, ID_STATUS_BOX);
+    settings_button_ = create_control(main_, WC_BUTTONW, MAIN_SETTINGS_BUTTON.text, BUTTON_STYLE, 0,
+                                      MAIN_SETTINGS_BUTTON.rect, ID_SETTINGS);
+    refresh_notice_ = next_notice_id();
+    send_notice_ = next_notice_id();
+    bundle_button_ = create_control(main_, WC_BUTTONW, MAIN_BUNDLE_BUTTON.text, BUTTON_STYLE, 0,
+                                    MAIN_BUNDLE_BUTTON.rect, ID_BUNDLE);
+    send_button_ = create_control(main_, WC_BUTTONW, MAIN_SEND_BUTTON.text, BUTTON_STYLE, 0,
+                                  MAIN_SEND_BUTTON.rect, ID_SEND);
+    return built && status_box_ && settings_button_ && bundle_button_ && send_button_;
+}
+
+void MainDesktop::prepare_lists() {
+    const std::array<int, 6> widths = list_column_widths(screen_dpi());
+    for (size_t i = 0; i < 3; ++i) {
+        HWND list = sections_[i].list;
+        SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT,
+                     LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+        for (size_t c = 0; c < LIST_COLUMNS.size(); ++c) {
+            std::wstring header = wide(c == 0 ? FIRST_COLUMN_HEADERS[i] : LIST_COLUMNS[c].header);
+            LVCOLUMNW column{};
+            column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
+            column.pszText = header.data();
+            column.cx = widths[c];
+            column.iSubItem = static_cast<int>(c);
+            SendMessageW(list, LVM_INSERTCOLUMNW, c, reinterpret_cast<LPARAM>(&column));
+        }
+        SetWindowLongPtrW(list, GWL_STYLE,
+                          GetWindowLongPtrW(list, GWL_STYLE) & ~LVS_NOCOLUMNHEADER);
+        DragAcceptFiles(list, TRUE);
+    }
+    DragAcceptFiles(main_, TRUE);
+}
+
+void MainDesktop::bind(MainWindow& model) {
+    model_ = &model;
+    SetWindowSubclass(main_, dispatcher, DISPATCHER_ID, reinterpret_cast<DWORD_PTR>(this));
+    EnumChildWindows(
+        main_,
+        [](HWND child, LPARAM self) -> BOOL {
+            SetWindowSubclass(child, dispatcher, DISPATCHER_ID, static_cast<DWORD_PTR>(self));
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(this));
+    prepare_lists();
+    SetTimer(main_, CHECK_TIMER_ID, CHECK_INTERVAL_MS, nullptr);
+    dispatch(model, Event{.kind = Event::Kind::created});
+}
+
+void MainDesktop::unbind() {
+    if (!model_ || !main_) return;
+    EnumChildWindows(
+        main_,
+        [](HWND child, LPARAM) -> BOOL {
+            RemoveWindowSubclass(child, dispatcher, DISPATCHER_ID);
+            return TRUE;
+        },
+        0);
+    RemoveWindowSubclass(main_, dispatcher, DISPATCHER_ID);
+    model_ = nullptr;
+}
+
+HWND MainDesktop::control(ControlId id) const {
+    return GetDlgItem(main_, id);
+}
+
+LRESULT CALLBACK MainDesktop::dispatcher(HWND window, UINT message, WPARAM w, LPARAM l, UINT_PTR,
+                                         DWORD_PTR data) {
+    return reinterpret_cast<MainDesktop*>(data)->handle(window, message, w, l);
+}
+
+LRESULT MainDesktop::handle(HWND window, UINT message, WPARAM w, LPARAM l) {
+    MainWindow& model = *model_;
+    if (message == WM_DROPFILES) {
+        dropped(window, reinterpret_cast<HDROP>(w));
+        return 0;
+    }
+    if (window != main_) return DefSubclassProc(window, message, w, l);
+
+    switch (message) {
+        case WM_COMMAND:
+            // Enter and Esc arrive as IDOK and IDCANCEL and do nothing here.
+            if (HIWORD(w) == BN_CLICKED) {
+                if (const std::optional<Control> clicked = control_of(LOWORD(w))) {
+                    dispatch(model, Event{.kind = Event::Kind::click, .control = *clicked});
+                }
+            }
+            return 0;
+        case WM_TIMER:
+            if (w == CHECK_TIMER_ID) {
+                dispatch(model, Event{.kind = Event::Kind::timer_tick});
+                return 0;
+            }
+            break;
+        case NOTICE_MESSAGE:
+            if (w == refresh_notice_) {
+                dispatch(model, Event{.kind = Event::Kind::refresh_notice});
+            } else if (w == send_notice_) {
+                dispatch(model, Event{.kind = Event::Kind::send_notice});
+            }
+            return 0;
+        case WM_ACTIVATE:
+            if (LOWORD(w) != WA_INACTIVE) {
+                SendNotifyMessageW(main_, NOTICE_MESSAGE, refresh_notice_,
+                                   reinterpret_cast<LPARAM>(main_));
+            }
+            break;
+        case WM_CLOSE:
+            dispatch(model, Event{.kind = Event::Kind::close});
+            if (model.quit) end_message_loop();
+            return 0;
+        default:
+            break;
+    }
+    return DefSubclassProc(window, message, w, l);
+}
+
+void MainDesktop::dropped(HWND target, HDROP drop) {
+    std::vector<std::filesystem::path> paths;
+    const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+    for (UINT i = 0; i < count; ++i) {
+        const UINT length = DragQueryFileW(drop, i, nullptr, 0);
+        std::wstring path(length + 1, L'\0');
+        const UINT copied = DragQueryFileW(drop, i, path.data(), length + 1);
+        path.resize(copied);
+        if (!path.empty()) paths.emplace_back(path);
+    }
+    DropTarget where = DropTarget::window;
+    if (target == sections_[0].list) where = DropTarget::layers_list;
+    if (target == sections_[1].list) where = DropTarget::tables_list;
+    if (target == sections_[2].list) where = DropTarget::other_list;
+    if (model_ && (target == main_ || where != DropTarget::window)) {
+        dispatch(*model_, Event{.kind = Event::Kind::drop, .target = where, .paths = paths});
+    }
+    DragFinish(drop);
+}
+
+BoxAnswer MainDesktop::message_box(const std::string& title, const std::string& text,
+                                   BoxStyle style) {
+    UINT flags = MB_OK | MB_ICONINFORMATION;
+    switch (style) {
+        case BoxStyle::information:
+            break;
+        case BoxStyle::error:
+            flags = MB_OK | MB_ICONERROR;
+            break;
+        case BoxStyle::question:
+            flags = MB_YESNO | MB_ICONQUESTION;
+            break;
+        case BoxStyle::warning_question:
+            flags = MB_YESNO | MB_ICONWARNING;
+            break;
+        case BoxStyle::information_question:
+            flags = MB_YESNO | MB_ICONINFORMATION;
+            break;
+    }
+    switch (MessageBoxW(main_, wide(text).c_str(), wide(title).c_str(), flags)) {
+        case IDOK:
+            return BoxAnswer::ok;
+        case IDYES:
+            return BoxAnswer::yes;
+        case IDNO:
+            return BoxAnswer::no;
+        default:
+            return BoxAnswer::closed;
+    }
+}
+
+std::optional<std::filesystem::path> MainDesktop::pick_folder(
+    FolderDialog which, const std::optional<std::filesystem::path>& start) {
+    IFileOpenDialog* dialog = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_PPV_ARGS(&dialog)))) {
+        return std::nullopt;
+    }
+    FILEOPENDIALOGOPTIONS options = 0;
+    dialog->GetOptions(&options);
+    dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM | FOS_PATHMUSTEXIST);
+    dialog->SetTitle(folder_dialog_titles_[static_cast<size_t>(which)].c_str());
+    if (start) {
+        IShellItem* folder = nullptr;
+        if (SUCCEEDED(
+                SHCreateItemFromParsingName(start->c_str(), nullptr, IID_PPV_ARGS(&folder)))) {
+            dialog->SetFolder(folder);
+        }
+        release(folder);
+    }
+    std::optional<std::filesystem::path> chosen;
+    IShellItem* result = nullptr;
+    if (SUCCEEDED(dialog->Show(main_)) && SUCCEEDED(dialog->GetResult(&result))) {
+        PWSTR path = nullptr;
+        if (SUCCEEDED(result->GetDisplayName(SIGDN_FILESYSPATH, &path)) && path) {
+            chosen = std::filesystem::path(path);
+            CoTaskMemFree(path);
+        }
+    }
+    release(result);
+    release(dialog);
+    return chosen;
+}
+
+Rect MainDesktop::main_window_placement() {
+    return logical_placement(main_);
+}
+
+PickerAnswer MainDesktop::show_picker(const PickerWindow& picker) {
+    return run_picker(main_, picker);
+}
+
+std::expected<std::optional<DeliveryDialogAnswer>, std::string> MainDesktop::show_delivery_dialog(
+    const DeliveryDialog& dialog) {
+    return run_delivery_dialog(main_, dialog);
+}
+
+std::optional<std::string> MainDesktop::show_token_prompt() {
+    return run_token_prompt(main_);
+}
+
+ReviewAnswer MainDesktop::show_review(const std::string& text) {
+    return run_review(main_, text);
+}
+
+bool MainDesktop::run_settings(SettingsWindow& window) {
+    return run_settings_window(main_, window);
+}
+
+void MainDesktop::show_summary(const RenderedSummary& summary) {
+    for (size_t i = 0; i < 3; ++i) {
+        const Section& section = sections_[i];
+        HWND list = section.list;
+        SendMessageW(list, WM_SETREDRAW, FALSE, 0);
+        SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+        int row_index = 0;
+        for (const ListRow& row : summary.rows[i]) {
+            for (size_t c = 0; c < row.size(); ++c) {
+                std::wstring text = wide(row[c]);
+                LVITEMW item{};
+                item.mask = LVIF_TEXT;
+                item.iItem = row_index;
+                item.iSubItem = static_cast<int>(c);
+                item.pszText = text.data();
+                SendMessageW(list, c == 0 ? LVM_INSERTITEMW : LVM_SETITEMTEXTW,
+                             static_cast<WPARAM>(row_index), reinterpret_cast<LPARAM>(&item));
+            }
+            ++row_index;
+        }
+        SendMessageW(list, WM_SETREDRAW, TRUE, 0);
+        InvalidateRect(list, nullptr, TRUE);
+        set_window_text(section.label, summary.headlines[i]);
+        set_window_text(section.source_button, summary.source_button_captions[i]);
+    }
+    set_window_text(status_box_, summary.status_text);
+    if (summary.send_enabled) EnableWindow(send_button_, *summary.send_enabled);
+}
+
+void MainDesktop::apply_layout(const MainLayout& layout) {
+    for (size_t i = 0; i < 3; ++i) {
+        const Section& section = sections_[i];
+        const MainLayout::Section& where = layout.sections[i];
+        place(section.label, where.label);
+        place(section.toggle_button, where.toggle);
+        place(section.source_button, where.source_button);
+        set_window_text(section.toggle_button, where.toggle_text);
+        if (where.collapsed) {
+            ShowWindow(section.source_button, SW_HIDE);
+            ShowWindow(section.list, SW_HIDE);
+        } else {
+            place(section.list, with_border(section.list, where.list));
+            ShowWindow(section.source_button, SW_SHOW);
+            ShowWindow(section.list, SW_SHOW);
+        }
+    }
+    place(status_box_, layout.status_box);
+    place(settings_button_, layout.settings_button);
+    place(bundle_button_, layout.bundle_button);
+    place(send_button_, layout.send_button);
+    set_client_size(main_, layout.client_width, layout.client_height);
+}
+
+void MainDesktop::set_delivery_buttons_enabled(bool send, bool bundle) {
+    EnableWindow(send_button_, send);
+    EnableWindow(bundle_button_, bundle);
+}
+
+void MainDesktop::set_clipboard(const std::string& text) {
+    put_on_clipboard(main_, text);
+}
+
+void MainDesktop::flash_taskbar() {
+    FLASHWINFO flash{};
+    flash.cbSize = sizeof flash;
+    flash.hwnd = main_;
+    flash.dwFlags = FLASHW_TRAY | FLASHW_TIMERNOFG;
+    flash.uCount = 0;
+    flash.dwTimeout = 0;
+    FlashWindowEx(&flash);
+}
+
+bool MainDesktop::is_foreground() {
+    return GetForegroundWindow() == main_;
+}
+
+bool MainDesktop::is_main_window_enabled() {
+    return (GetWindowLongPtrW(main_, GWL_STYLE) & WS_DISABLED) == 0;
+}
+
+void MainDesktop::start_explorer(const std::string& argument) {
+    std::wstring command_line = L"explorer " + quoted_argument(wide(argument));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
+int MainDesktop::dpi() {
+    return screen_dpi();
+}
+
+std::function<void()> MainDesktop::send_notice_poster() {
+    // Owns only the handle and the id: a notice to a window that is gone is simply dropped.
+    return [window = main_, id = send_notice_] {
+        SendNotifyMessageW(window, NOTICE_MESSAGE, id, reinterpret_cast<LPARAM>(window));
+    };
+}
+
+}  // namespace dalvento::win32

@@ -1,0 +1,202 @@
+#include "main/win32/win32_ui.h"
+
+#include <commctrl.h>
+
+#include <cstring>
+
+#include "core/platform/wide_text.h"
+#include "main/layout.h"
+
+namespace dalvento::win32 {
+
+namespace {
+
+constexpr wchar_t SECONDARY_WINDOW_CLASS[] = L"DalventoWindow";
+
+HFONT g_default_font = nullptr;
+
+LRESULT CALLBACK secondary_window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(l);
+        SetWindowLongPtrW(window, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* handler = reinterpret_cast<WindowHandler*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (handler && message != WM_NCCREATE && message != WM_NCDESTROY) {
+        return handler->handle(window, message, w, l);
+    }
+    return DefWindowProcW(window, message, w, l);
+}
+
+bool register_class(const wchar_t* name, WNDPROC procedure) {
+    WNDCLASSEXW window_class{};
+    window_class.cbSize = sizeof window_class;
+    window_class.lpfnWndProc = procedure;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    window_class.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    window_class.lpszClassName = name;
+    return RegisterClassExW(&window_class) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+
+}  // namespace
+
+std::wstring wide(std::string_view text) {
+    return platform::widen(text);
+}
+
+std::string utf8(std::wstring_view text) {
+    return platform::narrow(text);
+}
+
+std::string window_text(HWND window) {
+    const int length = GetWindowTextLengthW(window);
+    if (length <= 0) return {};
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    const int copied = GetWindowTextW(window, text.data(), length + 1);
+    text.resize(static_cast<size_t>(copied > 0 ? copied : 0));
+    return utf8(text);
+}
+
+void set_window_text(HWND window, std::string_view text) {
+    SetWindowTextW(window, wide(text).c_str());
+}
+
+int screen_dpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : LOGICAL_DPI;
+    if (screen) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : LOGICAL_DPI;
+}
+
+Rect scaled(const Rect& logical_rect) {
+    return scale(logical_rect, screen_dpi());
+}
+
+int logical(int device) {
+    return MulDiv(device, LOGICAL_DPI, screen_dpi());
+}
+
+void make_default_font() {
+    if (g_default_font) return;
+    g_default_font = CreateFontW(0, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                 OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                                 VARIABLE_PITCH, L"Segoe UI");
+}
+
+HFONT default_font() {
+    return g_default_font;
+}
+
+HWND create_control(HWND parent, const wchar_t* window_class, std::string_view text, DWORD style,
+                    DWORD ex_style, const Rect& logical_rect, int id) {
+    const Rect r = scaled(logical_rect);
+    HWND control = CreateWindowExW(ex_style, window_class, wide(text).c_str(), WS_CHILD | style,
+                                   r.x, r.y, r.width, r.height, parent,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                   GetModuleHandleW(nullptr), nullptr);
+    if (control && g_default_font) {
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(g_default_font), FALSE);
+    }
+    return control;
+}
+
+void set_cue(HWND edit, std::string_view cue) {
+    const std::wstring text = wide(cue);
+    SendMessageW(edit, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+void set_client_size(HWND window, int width, int height) {
+    RECT frame = {0, 0, width, height};
+    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(GetWindowLongPtrW(window, GWL_EXSTYLE)));
+    SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+bool register_window_classes() {
+    return register_class(MAIN_WINDOW_CLASS, DefWindowProcW) &&
+           register_class(SECONDARY_WINDOW_CLASS, secondary_window_proc);
+}
+
+HWND create_secondary_window(HWND owner, std::string_view title, const Rect& logical_placement,
+                             WindowHandler& handler) {
+    const Rect r = scaled(logical_placement);
+    RECT frame = {0, 0, r.width, r.height};
+    AdjustWindowRectEx(&frame, TOP_LEVEL_STYLE, FALSE, WS_EX_CONTROLPARENT);
+    return CreateWindowExW(WS_EX_CONTROLPARENT, SECONDARY_WINDOW_CLASS, wide(title).c_str(),
+                           TOP_LEVEL_STYLE, r.x, r.y, frame.right - frame.left,
+                           frame.bottom - frame.top, owner, nullptr, GetModuleHandleW(nullptr),
+                           &handler);
+}
+
+Rect logical_placement(HWND main) {
+    RECT outer{};
+    RECT client{};
+    GetWindowRect(main, &outer);
+    GetClientRect(main, &client);
+    return {logical(outer.left), logical(outer.top), logical(client.right - client.left),
+            logical(client.bottom - client.top)};
+}
+
+void run_message_loop() {
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        HWND root = message.hwnd ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
+        if (root && IsDialogMessageW(root, &message)) continue;
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+void end_message_loop() {
+    PostMessageW(nullptr, WM_QUIT, 0, 0);
+}
+
+ModalScope::ModalScope(HWND main) : main_(main) {
+    EnableWindow(main_, FALSE);
+}
+
+ModalScope::~ModalScope() {
+    end();
+}
+
+void ModalScope::end() {
+    if (ended_) return;
+    ended_ = true;
+    EnableWindow(main_, TRUE);
+    SetForegroundWindow(main_);
+}
+
+void run_modal(HWND main, HWND window, HWND focus) {
+    ModalScope scope(main);
+    ShowWindow(window, SW_SHOW);
+    SetForegroundWindow(window);
+    SetFocus(focus ? focus : window);
+    run_message_loop();
+    scope.end();
+    ShowWindow(window, SW_HIDE);
+    DestroyWindow(window);
+    SetFocus(main);
+}
+
+bool put_on_clipboard(HWND owner, std::string_view text) {
+    const std::wstring unicode = wide(text);
+    const size_t bytes = (unicode.size() + 1) * sizeof(wchar_t);
+    if (!OpenClipboard(owner)) return false;
+    EmptyClipboard();
+    bool placed = false;
+    if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
+        if (void* target = GlobalLock(memory)) {
+            std::memcpy(target, unicode.c_str(), bytes);
+            GlobalUnlock(memory);
+            placed = SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
+        }
+        if (!placed) GlobalFree(memory);
+    }
+    CloseClipboard();
+    return placed;
+}
+
+}  // namespace dalvento::win32

@@ -1,0 +1,104 @@
+// What every window of the Windows desktop shares: text in and out of the Win32 API, the DPI rule
+// applied to controls, the default font, control creation, secondary windows, and the message
+// loop that modal windows run again.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+#include "main/desktop.h"
+
+namespace dalvento::win32 {
+
+// The window message of both notices: the notice's id as wParam, the window as lParam.
+inline constexpr UINT NOTICE_MESSAGE = WM_USER + 100;
+
+// First id of the controls of a window; Enter and Esc arrive as IDOK and IDCANCEL, below it.
+inline constexpr int FIRST_CONTROL_ID = 100;
+
+std::wstring wide(std::string_view text);
+std::string utf8(std::wstring_view text);
+
+// A window's text as UTF-8.
+std::string window_text(HWND window);
+void set_window_text(HWND window, std::string_view text);
+
+// The screen's horizontal logical DPI, read at each call.
+int screen_dpi();
+
+// A logical rectangle at the screen's DPI.
+Rect scaled(const Rect& logical);
+
+// A device length back in logical pixels (for placing windows over one another).
+int logical(int device);
+
+// The process-wide default font; null until made, or when it could not be made.
+void make_default_font();
+HFONT default_font();
+
+// A child control at a logical rectangle, in the default font; null when it cannot be created.
+HWND create_control(HWND parent, const wchar_t* window_class, std::string_view text, DWORD style,
+                    DWORD ex_style, const Rect& logical_rect, int id);
+
+// The grey cue an empty edit box shows.
+void set_cue(HWND edit, std::string_view cue);
+
+// Moves a window so that its client area has the given device size; the frame adds to it.
+void set_client_size(HWND window, int width, int height);
+
+// Receives the messages of one secondary window.
+class WindowHandler {
+  public:
+    virtual ~WindowHandler() = default;
+    virtual LRESULT handle(HWND window, UINT message, WPARAM w, LPARAM l) = 0;
+};
+
+// Registers the window classes; false when the system refuses. Safe to call again.
+bool register_window_classes();
+
+// The main window's class and the style every top-level window shares: caption and system menu,
+// no resize frame, no minimise or maximise box.
+inline constexpr wchar_t MAIN_WINDOW_CLASS[] = L"DalventoMainWindow";
+inline constexpr DWORD TOP_LEVEL_STYLE = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_VISIBLE;
+
+// A top-level window owned by `owner`, its outer top-left and client size given in logical pixels,
+// its messages going to `handler`. Null when it cannot be created.
+HWND create_secondary_window(HWND owner, std::string_view title, const Rect& logical_placement,
+                             WindowHandler& handler);
+
+// The main window's outer top-left on the screen and its client size, in logical pixels.
+Rect logical_placement(HWND main);
+
+// Runs the message loop until a WM_QUIT posted to the thread. A loop run inside another (a modal
+// window) takes only the quit meant for it.
+void run_message_loop();
+
+// Ends the innermost running message loop.
+void end_message_loop();
+
+// Keeps the main window disabled while a modal window is open; enables it again and brings it to
+// the front at the end.
+class ModalScope {
+  public:
+    explicit ModalScope(HWND main);
+    ~ModalScope();
+    ModalScope(const ModalScope&) = delete;
+    ModalScope& operator=(const ModalScope&) = delete;
+    void end();
+
+  private:
+    HWND main_;
+    bool ended_ = false;
+};
+
+// Runs an already built secondary window modally: the main window disabled, `focus` given the
+// focus, a nested loop until the handler ends it; then the main window enabled, the window
+// destroyed and the focus back on the main window.
+void run_modal(HWND main, HWND window, HWND focus);
+
+// Places UTF-8 text on the clipboard as CF_UNICODETEXT; false when the clipboard refused.
+bool put_on_clipboard(HWND owner, std::string_view text);
+
+}  // namespace dalvento::win32

@@ -1,0 +1,364 @@
+// The main window built for real under Wine: its controls where the layout puts them, the lists
+// filled, and the dispatcher's roads from window messages to the model.
+#include <windows.h>
+// After windows.h, which they need.
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "core/state.h"
+#include "export_generator.h"
+#include "main/layout.h"
+#include "main/win32/main_desktop.h"
+#include "main/win32/win32_ui.h"
+#include "main/window_design.h"
+#include "support/test_support.h"
+
+namespace dalvento::win32 {
+namespace {
+
+using testing::IsolatedEnvironment;
+
+// A control's rectangle in its parent's client coordinates.
+Rect rect_in_parent(HWND control) {
+    RECT r{};
+    GetWindowRect(control, &r);
+    MapWindowPoints(HWND_DESKTOP, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+    return {r.left, r.top, r.right - r.left, r.bottom - r.top};
+}
+
+Rect client_size(HWND window) {
+    RECT r{};
+    GetClientRect(window, &r);
+    return {0, 0, r.right, r.bottom};
+}
+
+std::string list_cell(HWND list, int row, int column) {
+    wchar_t buffer[512] = {};
+    LVITEMW item{};
+    item.iSubItem = column;
+    item.pszText = buffer;
+    item.cchTextMax = 512;
+    SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    return utf8(buffer);
+}
+
+int row_count(HWND list) {
+    return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+}
+
+// Handles the thread's messages until `done` holds or the time is up.
+bool pump_until(const std::function<bool()>& done, int milliseconds = 5000) {
+    for (int i = 0; i < milliseconds / 10 && !done(); ++i) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        if (!done()) Sleep(10);
+    }
+    return done();
+}
+
+// An HDROP as the shell hands one over: a DROPFILES header and a double-null-ended path list.
+HDROP make_drop(const std::vector<std::filesystem::path>& paths) {
+    std::wstring list;
+    for (const auto& path : paths)
+        list += path.native() + L'\0';
+    list += L'\0';
+    const size_t bytes = sizeof(DROPFILES) + list.size() * sizeof(wchar_t);
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes);
+    auto* header = static_cast<DROPFILES*>(GlobalLock(memory));
+    header->pFiles = sizeof(DROPFILES);
+    header->fWide = TRUE;
+    std::memcpy(reinterpret_cast<char*>(header) + sizeof(DROPFILES), list.data(),
+                list.size() * sizeof(wchar_t));
+    GlobalUnlock(memory);
+    return static_cast<HDROP>(memory);
+}
+
+// The main window over generated exports, as the program starts it.
+struct Frame {
+    explicit Frame(bool with_folders = true) {
+        EXPECT_TRUE(register_window_classes());
+        make_default_font();
+        exportgen::ExportSpec shape;
+        shape.other_files = 2;
+        auto made = exportgen::generate_exports(env.dir() / "exports", shape);
+        EXPECT_TRUE(made) << made.error();
+        exports = *made;
+        if (with_folders) {
+            State state;
+            state.layers_dirs = {testing::text(exports.layers_folder)};
+            state.tables_dirs = {testing::text(exports.tables_folder)};
+            EXPECT_TRUE(save_state(state));
+        }
+        EXPECT_TRUE(desktop.build());
+        desktop.bind(model);
+    }
+
+    IsolatedEnvironment env;
+    exportgen::GeneratedExport exports;
+    MainDesktop desktop;
+    MainWindow model{desktop};
+};
+
+TEST(MainFrame, BuildsEveryControlWhereTheLayoutPutsItAndFillsTheLists) {
+    Frame frame;
+    const int dpi = screen_dpi();
+    HWND main = frame.desktop.window();
+
+    EXPECT_EQ(window_text(main), MAIN_WINDOW_TITLE);
+    const LONG_PTR style = GetWindowLongPtrW(main, GWL_STYLE);
+    EXPECT_TRUE(style & WS_CAPTION);
+    EXPECT_TRUE(style & WS_SYSMENU);
+    EXPECT_FALSE(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
+    EXPECT_EQ(client_size(main), (Rect{0, 0, scale(940, dpi), scale(700, dpi)}));
+
+    const MainLayout layout = main_layout({false, false, false}, dpi);
+    EXPECT_EQ(layout.status_box.y, scale(544, dpi));
+    for (size_t i = 0; i < 3; ++i) {
+        const auto kind = static_cast<SourceKind>(i);
+        HWND list = frame.desktop.list(kind);
+        EXPECT_EQ(
+            rect_in_parent(frame.desktop.control(static_cast<ControlId>(ID_SOURCE_LAYERS + i))),
+            layout.sections[i].source_button);
+        EXPECT_EQ(
+            rect_in_parent(frame.desktop.control(static_cast<ControlId>(ID_TOGGLE_LAYERS + i))),
+            layout.sections[i].toggle);
+        // The list's client area is the layout's; its border adds to it.
+        const Rect outer = rect_in_parent(list);
+        EXPECT_EQ(outer.x, layout.sections[i].list.x);
+        EXPECT_EQ(outer.y, layout.sections[i].list.y);
+        EXPECT_EQ(client_size(list),
+                  (Rect{0, 0, layout.sections[i].list.width, layout.sections[i].list.height}));
+
+        const LONG_PTR list_style = GetWindowLongPtrW(list, GWL_STYLE);
+        EXPECT_EQ(list_style & LVS_TYPEMASK, LVS_REPORT);
+        EXPECT_TRUE(list_style & LVS_SHOWSELALWAYS);
+        EXPECT_FALSE(list_style & LVS_NOCOLUMNHEADER);
+        EXPECT_EQ(SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0) &
+                      (LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_CHECKBOXES),
+                  LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+        const std::array<int, 6> widths = list_column_widths(dpi);
+        for (int c = 0; c < 6; ++c) {
+            wchar_t header[64] = {};
+            LVCOLUMNW column{};
+            column.mask = LVCF_TEXT;
+            column.pszText = header;
+            column.cchTextMax = 64;
+            ASSERT_TRUE(SendMessageW(list, LVM_GETCOLUMNW, c, reinterpret_cast<LPARAM>(&column)));
+            EXPECT_EQ(utf8(header), c == 0 ? FIRST_COLUMN_HEADERS[i] : LIST_COLUMNS[c].header);
+            EXPECT_EQ(SendMessageW(list, LVM_GETCOLUMNWIDTH, c, 0), widths[c]);
+        }
+    }
+    EXPECT_EQ(rect_in_parent(frame.desktop.control(ID_STATUS_BOX)), layout.status_box);
+    EXPECT_EQ(rect_in_parent(frame.desktop.control(ID_SETTINGS)), layout.settings_button);
+    EXPECT_EQ(rect_in_parent(frame.desktop.control(ID_BUNDLE)), layout.bundle_button);
+    EXPECT_EQ(rect_in_parent(frame.desktop.control(ID_SEND)), layout.send_button);
+    const LONG_PTR status_style =
+        GetWindowLongPtrW(frame.desktop.control(ID_STATUS_BOX), GWL_STYLE);
+    EXPECT_TRUE(status_style & ES_MULTILINE);
+    EXPECT_TRUE(status_style & ES_READONLY);
+    EXPECT_TRUE(status_style & WS_VSCROLL);
+    EXPECT_FALSE(status_style & ES_AUTOHSCROLL);  // long lines wrap
+
+    // Every control carries the default font.
+    ASSERT_NE(default_font(), nullptr);
+    EXPECT_EQ(
+        reinterpret_cast<HFONT>(SendMessageW(frame.desktop.control(ID_SEND), WM_GETFONT, 0, 0)),
+        default_font());
+
+    // The rows come from the summary: the OWNER layer, the five tables, no other data yet.
+    HWND layers = frame.desktop.list(SourceKind::layers);
+    HWND tables = frame.desktop.list(SourceKind::tables);
+    ASSERT_EQ(row_count(layers), 1);
+    EXPECT_EQ(row_count(tables), 5);
+    EXPECT_EQ(row_count(frame.desktop.list(SourceKind::other)), 0);
+    EXPECT_NE(list_cell(layers, 0, 0).find("OWNER"), std::string::npos);
+    EXPECT_NE(list_cell(tables, 0, 0).find("tblRE"), std::string::npos);
+    EXPECT_FALSE(list_cell(tables, 0, 4).empty());  // status
+    EXPECT_EQ(list_cell(tables, 0, 5), testing::text(frame.exports.tables_folder));
+}
+
+TEST(MainFrame, TogglesCollapseTheSectionsAndResizeTheWindow) {
+    Frame frame;
+    const int dpi = screen_dpi();
+    HWND main = frame.desktop.window();
+    for (const ControlId toggle : {ID_TOGGLE_LAYERS, ID_TOGGLE_TABLES, ID_TOGGLE_OTHER}) {
+        SendMessageW(frame.desktop.control(toggle), BM_CLICK, 0, 0);
+    }
+    EXPECT_EQ(client_size(main), (Rect{0, 0, scale(940, dpi), scale(314, dpi)}));
+    EXPECT_EQ(rect_in_parent(frame.desktop.control(ID_STATUS_BOX)).y, scale(158, dpi));
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(window_text(frame.desktop.control(static_cast<ControlId>(ID_TOGGLE_LAYERS + i))),
+                  "Show");
+        EXPECT_FALSE(IsWindowVisible(frame.desktop.list(static_cast<SourceKind>(i))));
+        EXPECT_FALSE(
+            IsWindowVisible(frame.desktop.control(static_cast<ControlId>(ID_SOURCE_LAYERS + i))));
+    }
+
+    SendMessageW(frame.desktop.control(ID_TOGGLE_TABLES), BM_CLICK, 0, 0);
+    EXPECT_EQ(client_size(main), (Rect{0, 0, scale(940, dpi), scale(314 + 120 + 2, dpi)}));
+    EXPECT_TRUE(IsWindowVisible(frame.desktop.list(SourceKind::tables)));
+    EXPECT_EQ(window_text(frame.desktop.control(ID_TOGGLE_TABLES)), "Hide");
+}
+
+TEST(MainFrame, DropsOnTheListsAddFoldersOfThatKind) {
+    Frame frame(false);
+    ASSERT_TRUE(frame.model.state.layers_dirs.empty());
+
+    SendMessageW(frame.desktop.list(SourceKind::layers), WM_DROPFILES,
+                 reinterpret_cast<WPARAM>(make_drop({frame.exports.layers_folder})), 0);
+    EXPECT_EQ(frame.model.state.layers_dirs,
+              std::vector<std::string>{testing::text(frame.exports.layers_folder)});
+    EXPECT_EQ(row_count(frame.desktop.list(SourceKind::layers)), 1);
+
+    // Plain files on the other list add the folder that holds the first one.
+    const std::filesystem::path first_file =
+        std::filesystem::directory_iterator(frame.exports.other_folder)->path();
+    SendMessageW(frame.desktop.list(SourceKind::other), WM_DROPFILES,
+                 reinterpret_cast<WPARAM>(make_drop({first_file})), 0);
+    EXPECT_EQ(frame.model.state.other_dirs,
+              std::vector<std::string>{testing::text(frame.exports.other_folder)});
+    EXPECT_EQ(row_count(frame.desktop.list(SourceKind::other)), 2);
+    EXPECT_TRUE(frame.model.state.tables_dirs.empty());
+}
+
+TEST(MainFrame, NoticesReachTheModelOnTheInterfaceThread) {
+    Frame frame;
+    HWND main = frame.desktop.window();
+    HWND tables = frame.desktop.list(SourceKind::tables);
+    ASSERT_EQ(row_count(tables), 5);
+
+    // The refresh notice renders only while the window is enabled. Without their folder the
+    // tables are still listed, as missing.
+    const std::string found_status = list_cell(tables, 0, 4);
+    frame.model.state.tables_dirs.clear();
+    EnableWindow(main, FALSE);
+    std::thread([&] {
+        SendNotifyMessageW(main, NOTICE_MESSAGE, frame.desktop.refresh_notice_id(),
+                           reinterpret_cast<LPARAM>(main));
+    }).join();
+    pump_until([] { return false; }, 200);
+    EXPECT_EQ(list_cell(tables, 0, 4), found_status);
+    EnableWindow(main, TRUE);
+
+    // Activation fires it at once, before the activation message returns.
+    SendMessageW(main, WM_ACTIVATE, WA_ACTIVE, 0);
+    EXPECT_NE(list_cell(tables, 0, 4), found_status);
+    EXPECT_EQ(list_cell(tables, 0, 5), "");
+
+    // The send notice, posted by the worker from its own thread, shows the progress.
+    auto progress = std::make_shared<SendProgress>();
+    progress->set_stage("upload", 50, 200);
+    RunningSend running;
+    running.progress = progress;
+    frame.model.send_job = std::move(running);
+    std::thread(frame.desktop.send_notice_poster()).join();
+    HWND status = frame.desktop.control(ID_STATUS_BOX);
+    EXPECT_TRUE(pump_until([&] {
+        return window_text(status).find("Sending to Dalvento\xE2\x80\xA6 25%") != std::string::npos;
+    })) << window_text(status);
+}
+
+TEST(MainFrame, TheEmbeddedManifestAsksForCommonControls6PerMonitorDpiAndTheInvokersRights) {
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(found, nullptr);
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
+    const std::string manifest(bytes, SizeofResource(nullptr, found));
+    for (const char* needed :
+         {"name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+          "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">"
+          "PerMonitorV2",
+          ">true/pm</dpiAware>", "level=\"asInvoker\""}) {
+        EXPECT_NE(manifest.find(needed), std::string::npos) << needed;
+    }
+
+    // The manifest took effect: only the version 6 edit control keeps a cue.
+    ASSERT_TRUE(register_window_classes());
+    HWND owner = CreateWindowExW(0, MAIN_WINDOW_CLASS, L"cue", TOP_LEVEL_STYLE, 0, 0, 100, 100,
+                                 nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    HWND edit = create_control(owner, WC_EDITW, "", WS_VISIBLE, 0, {0, 0, 80, 20}, 100);
+    set_cue(edit, "dlvt_\xE2\x80\xA6");
+    wchar_t cue[32] = {};
+    EXPECT_TRUE(SendMessageW(edit, EM_GETCUEBANNER, reinterpret_cast<WPARAM>(cue), 32));
+    EXPECT_EQ(utf8(cue), "dlvt_\xE2\x80\xA6");
+    DestroyWindow(owner);
+}
+
+TEST(MainFrame, ModalLoopsEndInnermostFirst) {
+    ASSERT_TRUE(register_window_classes());
+    static std::vector<std::string> steps;
+    steps.clear();
+    HWND owner = CreateWindowExW(0, MAIN_WINDOW_CLASS, L"loops", TOP_LEVEL_STYLE, 0, 0, 100, 100,
+                                 nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(owner, nullptr);
+    SetTimer(owner, 7, 10, [](HWND window, UINT, UINT_PTR id, DWORD) {
+        KillTimer(window, id);
+        steps.push_back("inner loop");
+        SetTimer(window, 8, 10, [](HWND w, UINT, UINT_PTR i, DWORD) {
+            KillTimer(w, i);
+            end_message_loop();
+        });
+        run_message_loop();
+        steps.push_back("inner ended");
+        SetTimer(window, 9, 30, [](HWND w, UINT, UINT_PTR i, DWORD) {
+            KillTimer(w, i);
+            steps.push_back("outer still running");
+            end_message_loop();
+        });
+    });
+    run_message_loop();
+    DestroyWindow(owner);
+    EXPECT_EQ(steps,
+              (std::vector<std::string>{"inner loop", "inner ended", "outer still running"}));
+}
+
+TEST(MainFrame, CloseSavesTheStateAndEndsTheLoop) {
+    Frame frame;
+    frame.model.state.sender = "Closing Clerk";
+    PostMessageW(frame.desktop.window(), WM_CLOSE, 0, 0);
+    run_message_loop();
+    EXPECT_TRUE(frame.model.quit);
+    EXPECT_TRUE(IsWindow(frame.desktop.window()));  // the program destroys it after the loop
+    EXPECT_EQ(load_state().sender, "Closing Clerk");
+}
+
+TEST(MainFrame, MessageBoxesAreOwnedAndModalAndTheClipboardHoldsUnicode) {
+    Frame frame;
+    static MainDesktop* desktop = nullptr;
+    static bool disabled_while_open = false;
+    desktop = &frame.desktop;
+    SetTimer(frame.desktop.window(), 11, 50, [](HWND window, UINT, UINT_PTR id, DWORD) {
+        HWND box = FindWindowW(L"#32770", L"Zip ready");
+        if (!box) return;
+        KillTimer(window, id);
+        disabled_while_open = !desktop->is_main_window_enabled();
+        EXPECT_EQ(GetWindow(box, GW_OWNER), window);
+        PostMessageW(box, WM_COMMAND, IDYES, 0);
+    });
+    EXPECT_EQ(frame.desktop.message_box("Zip ready", "Show it in its folder?",
+                                        BoxStyle::information_question),
+              BoxAnswer::yes);
+    EXPECT_TRUE(disabled_while_open);
+    EXPECT_TRUE(frame.desktop.is_main_window_enabled());
+
+    const std::string fingerprint = "0123abcd \xC3\xBC \xC2\xB7 done";
+    frame.desktop.set_clipboard(fingerprint);
+    ASSERT_TRUE(OpenClipboard(frame.desktop.window()));
+    HANDLE data = GetClipboardData(CF_UNICODETEXT);
+    ASSERT_NE(data, nullptr);
+    const std::string read_back = utf8(static_cast<const wchar_t*>(GlobalLock(data)));
+    GlobalUnlock(data);
+    CloseClipboard();
+    EXPECT_EQ(read_back, fingerprint);
+}
+
+}  // namespace
+}  // namespace dalvento::win32
