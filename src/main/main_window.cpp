@@ -138,6 +138,17 @@ void save_state_or_report(MainWindow& window) {
     }
 }
 
+void save_state_after_refresh(MainWindow& window) {
+    auto saved = save_state(window.state);
+    if (saved) {
+        window.refresh_save_failure.clear();
+        return;
+    }
+    if (saved.error() == window.refresh_save_failure) return;
+    window.refresh_save_failure = saved.error();
+    window.desktop.message_box("Couldn't save settings", saved.error(), BoxStyle::error);
+}
+
 void periodic_check(MainWindow& window) {
     if (!window.desktop.is_main_window_enabled() || window.send_job) return;
     render_summary(window);

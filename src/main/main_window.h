@@ -94,6 +94,7 @@ struct MainWindow {
     SettingsWindow* settings_window = nullptr;  // while the settings window is open
     std::array<bool, 3> collapsed{};            // by SourceKind
     bool quit = false;                          // the close event asked the message loop to stop
+    std::string refresh_save_failure;           // reported by a refresh; cleared by a good save
 
     // Seams: the HTTP client a send uses, how its worker thread is started, how a token is
     // protected, and the clock.
@@ -111,6 +112,11 @@ void initialise_window(MainWindow& window);
 
 // Saves the State and reports a failure in the "Couldn't save settings" box.
 void save_state_or_report(MainWindow& window);
+
+// The save after a refresh: a failure is reported once until a save succeeds again. Closing the
+// box activates the main window, and activation refreshes, so reporting every time would bring the
+// same box back at once, for ever.
+void save_state_after_refresh(MainWindow& window);
 
 // The periodic check run by each timer tick.
 void periodic_check(MainWindow& window);

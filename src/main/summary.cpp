@@ -174,7 +174,7 @@ RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& s
 
 void render_summary(MainWindow& window) {
     std::vector<DeliveryUnit> units = scan_sources(window.state);
-    save_state_or_report(window);
+    save_state_after_refresh(window);
     window.desktop.show_summary(summarise(units, window.state, window.status_line,
                                           window.send_progress, window.send_job.has_value()));
     window.units = std::move(units);

@@ -104,6 +104,29 @@ TEST(MainWindow, SaveFailuresAreReportedAndTheProgramGoesOn) {
     EXPECT_TRUE(bench.window.quit);
 }
 
+TEST(MainWindow, ARefreshReportsTheSameSaveFailureOnceUntilASaveSucceeds) {
+    Workbench bench;
+    bench.start();
+    const fs::path folder = state_file_path().parent_path();
+    fs::remove_all(folder);
+    write_file(folder, "in the way");
+    // Closing the box activates the window, which refreshes: the box must not come straight back.
+    for (int i = 0; i < 3; ++i)
+        dispatch(bench.window, Event{.kind = Event::Kind::refresh_notice});
+    ASSERT_EQ(bench.desktop.box_titles(), std::vector<std::string>{"Couldn't save settings"});
+
+    // Once saving works again, a new failure is reported again.
+    fs::remove(folder);
+    dispatch(bench.window, Event{.kind = Event::Kind::refresh_notice});
+    fs::remove_all(folder);
+    write_file(folder, "in the way");
+    dispatch(bench.window, Event{.kind = Event::Kind::refresh_notice});
+    EXPECT_EQ(bench.desktop.boxes.size(), 2u);
+    // Closing always says so.
+    dispatch(bench.window, Event{.kind = Event::Kind::close});
+    EXPECT_EQ(bench.desktop.boxes.size(), 3u);
+}
+
 TEST(PeriodicCheck, IdleOnlyAndItsThreeLines) {
     Workbench bench;
     bench.generate();
