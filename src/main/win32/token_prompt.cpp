@@ -1,0 +1,65 @@
+#include "main/layout.h"
+#include "main/win32/dialogs.h"
+#include "main/win32/modal_window.h"
+#include "main/window_design.h"
+
+namespace dalvento::win32 {
+
+namespace {
+
+enum : int { SAVE_ID = FIRST_CONTROL_ID, CANCEL_ID, ENTRY_ID, TEXT_ID };
+
+constexpr Rect TEXT_RECT = {16, 12, 528, 60};
+constexpr Rect ENTRY_RECT = {16, 80, 528, 26};
+constexpr Rect SAVE_RECT = {354, 132, 90, 40};
+constexpr Rect CANCEL_RECT = {454, 132, 90, 40};
+
+class TokenHandler : public ModalHandler {
+  public:
+    TokenHandler() { default_button = SAVE_ID; }
+
+    HWND entry = nullptr;
+    std::optional<std::string> answer;
+
+  protected:
+    void command(HWND, int id) override {
+        if (finished()) return;
+        if (id == SAVE_ID || id == IDOK) {
+            answer = window_text(entry);
+            finish();
+        } else if (id == CANCEL_ID || id == IDCANCEL) {
+            finish();
+        }
+    }
+    void closed(HWND) override { finish(); }
+};
+
+}  // namespace
+
+std::optional<std::string> run_token_prompt(HWND main) {
+    TokenHandler handler;
+    const Rect placement = centred_over(logical_placement(main), TOKEN_PROMPT_CLIENT.width,
+                                        TOKEN_PROMPT_CLIENT.height);
+    HWND window = create_secondary_window(main, TOKEN_PROMPT_TITLE, placement, handler);
+    if (!window) return std::nullopt;
+
+    const bool built =
+        create_control(window, L"STATIC", TOKEN_PROMPT_TEXT, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0,
+                       TEXT_RECT, TEXT_ID) &&
+        (handler.entry =
+             create_control(window, L"EDIT", "", WS_VISIBLE | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL,
+                            WS_EX_CLIENTEDGE, ENTRY_RECT, ENTRY_ID)) &&
+        create_control(window, L"BUTTON", TOKEN_PROMPT_SAVE,
+                       WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, SAVE_RECT, SAVE_ID) &&
+        create_control(window, L"BUTTON", TOKEN_PROMPT_CANCEL,
+                       WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, CANCEL_RECT, CANCEL_ID);
+    if (!built) {
+        DestroyWindow(window);
+        return std::nullopt;
+    }
+    set_cue(handler.entry, TOKEN_PROMPT_CUE);
+    run_modal(main, window, handler.entry);
+    return handler.answer;
+}
+
+}  // namespace dalvento::win32
