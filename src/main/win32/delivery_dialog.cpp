@@ -59,10 +59,10 @@ std::expected<std::optional<DeliveryDialogAnswer>, std::string> run_delivery_dia
     auto label = [&](std::string_view text, const Rect& rect, int id) {
         return create_control(window, L"STATIC", text, LABEL_STYLE, 0, rect, id) != nullptr;
     };
-    auto edit = [&](const ControlSpec& spec, std::string_view text, int id) {
+    auto edit = [&](const ControlSpec& design, std::string_view text, int id) {
         HWND box =
-            create_control(window, L"EDIT", text, EDIT_STYLE, WS_EX_CLIENTEDGE, spec.rect, id);
-        if (box && !spec.cue.empty()) set_cue(box, spec.cue);
+            create_control(window, L"EDIT", text, EDIT_STYLE, WS_EX_CLIENTEDGE, design.rect, id);
+        if (box && !design.cue.empty()) set_cue(box, design.cue);
         return box;
     };
     bool built =
