@@ -292,6 +292,14 @@ TEST(MainFrame, TheEmbeddedManifestAsksForCommonControls6PerMonitorDpiAndTheInvo
     DestroyWindow(owner);
 }
 
+TEST(MainFrame, PickedFoldersAreTidied) {
+    EXPECT_EQ(picked_folder(L"Z:\\tmp\\out\\.").native(), L"Z:\\tmp\\out");
+    EXPECT_EQ(picked_folder(L"Z:\\tmp\\out\\").native(), L"Z:\\tmp\\out");
+    EXPECT_EQ(picked_folder(L"E:\\").native(), L"E:\\");
+    EXPECT_EQ(picked_folder(L"\\\\server\\share\\deliveries").native(),
+              L"\\\\server\\share\\deliveries");
+}
+
 TEST(MainFrame, ModalLoopsEndInnermostFirst) {
     ASSERT_TRUE(register_window_classes());
     static std::vector<std::string> steps;

@@ -332,7 +332,7 @@ std::optional<std::filesystem::path> MainDesktop::pick_folder(
     if (SUCCEEDED(dialog->Show(main_)) && SUCCEEDED(dialog->GetResult(&result))) {
         PWSTR path = nullptr;
         if (SUCCEEDED(result->GetDisplayName(SIGDN_FILESYSPATH, &path)) && path) {
-            chosen = std::filesystem::path(path);
+            chosen = picked_folder(path);
             CoTaskMemFree(path);
         }
     }

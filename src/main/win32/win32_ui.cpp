@@ -181,6 +181,22 @@ void run_modal(HWND main, HWND window, HWND focus) {
     SetFocus(main);
 }
 
+std::filesystem::path picked_folder(std::wstring_view shell_path) {
+    // By hand: lexically_normal would also fold the two backslashes of a network path into one.
+    std::wstring text(shell_path);
+    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    while (text.size() > 3) {
+        if (text.back() == L'.' && separator(text[text.size() - 2])) {
+            text.resize(text.size() - 2);
+        } else if (separator(text.back())) {
+            text.pop_back();
+        } else {
+            break;
+        }
+    }
+    return std::filesystem::path(text);
+}
+
 bool put_on_clipboard(HWND owner, std::string_view text) {
     const std::wstring unicode = wide(text);
     const size_t bytes = (unicode.size() + 1) * sizeof(wchar_t);

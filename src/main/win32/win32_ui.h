@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -97,6 +98,10 @@ class ModalScope {
 // focus, a nested loop until the handler ends it; then the main window enabled, the window
 // destroyed and the focus back on the main window.
 void run_modal(HWND main, HWND window, HWND focus);
+
+// A folder as the shell's picker names it, tidied: "…\out\." (accepted by typing a dot) and
+// "…\out\" are "…\out"; a drive root stays as it is.
+std::filesystem::path picked_folder(std::wstring_view shell_path);
 
 // Places UTF-8 text on the clipboard as CF_UNICODETEXT; false when the clipboard refused.
 bool put_on_clipboard(HWND owner, std::string_view text);
