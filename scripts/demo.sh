@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Runs Dalvento on a realistic sample export, with the delivery service stand-in listening on
+# loopback: installs what is missing, builds the Windows program, writes sample exports and a
+# fresh state file under demo/, and starts the program under Wine (on a virtual screen when there
+# is no display). The stand-in stops when the program ends.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+DEMO="$ROOT/demo"
+BUILD="$ROOT/build/windows"
+
+say() { printf '== %s\n' "$*"; }
+# Wine's Z: drive is the Linux root.
+winpath() {
+    local path="$1"
+    printf 'Z:%s' "${path//\//\\}"
+}
+
+./scripts/install-deps.sh
+
+# Without a display everything from here on runs on a virtual screen: the first Wine process of a
+# session starts Wine's desktop, and one started without a display leaves the program none.
+if [ -z "${DISPLAY:-}" ]; then
+    say "No DISPLAY: running on a virtual screen (xvfb-run); stop it with Ctrl+C"
+    exec xvfb-run -a -s "-screen 0 1280x1024x24" "$ROOT/scripts/demo.sh" "$@"
+fi
+
+export WINEDEBUG=-all
+# Loopback must not go through a proxy the environment names.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
+
+say "Preparing Wine (its first start creates the prefix; this can take a minute)"
+wineboot -i >/dev/null 2>&1 || true
+
+say "Building the Windows program in build/windows"
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target dalvento dalvento-exportgen dalvento_standin_host
+
+PROGRAM="$BUILD/src/dalvento.exe"
+EXPORTGEN="$BUILD/tools/dalvento-exportgen.exe"
+STANDIN="$BUILD/tools/standin-host/dalvento-standin"
+for f in "$PROGRAM" "$EXPORTGEN" "$STANDIN"; do
+    [ -f "$f" ] || { echo "demo: $f was not built" >&2; exit 1; }
+done
+
+say "Starting afresh in $DEMO"
+rm -rf "$DEMO"
+mkdir -p "$DEMO/appdata/dalvento" "$DEMO/localappdata" "$DEMO/out" "$DEMO/standin"
+
+say "Writing sample exports to $DEMO/exports (map layer, parcel tables, other files)"
+wine "$EXPORTGEN" "$(winpath "$DEMO/exports")" --layer-mb 24 --tables-mb 24 --other-files 3 \
+    --other-kb 512
+
+TOKEN="dlvt_demo_$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')"
+printf '%s\n' "$TOKEN" >"$DEMO/office-token.txt"
+
+say "Starting the delivery service stand-in on loopback"
+"$STANDIN" --port 0 --data "$DEMO/standin" --token "$TOKEN" >"$DEMO/standin.log" 2>&1 &
+STANDIN_PID=$!
+stop_standin() {
+    if kill -0 "$STANDIN_PID" 2>/dev/null; then
+        kill "$STANDIN_PID" 2>/dev/null || true
+        wait "$STANDIN_PID" 2>/dev/null || true
+        say "Stand-in stopped"
+    fi
+}
+trap stop_standin EXIT
+
+LISTENING=""
+for _ in $(seq 1 100); do
+    LISTENING=$(head -n 1 "$DEMO/standin.log" 2>/dev/null || true)
+    case "$LISTENING" in "listening on "*) break ;; esac
+    if ! kill -0 "$STANDIN_PID" 2>/dev/null; then break; fi
+    sleep 0.1
+done
+case "$LISTENING" in
+    "listening on "*) ;;
+    *)
+        echo "demo: the stand-in did not start; its log ($DEMO/standin.log) says:" >&2
+        cat "$DEMO/standin.log" >&2
+        exit 1
+        ;;
+esac
+HOST="http://${LISTENING#listening on }"
+say "Stand-in listening at $HOST (log: $DEMO/standin.log, deliveries land in $DEMO/standin)"
+
+say "Writing a fresh state file: $DEMO/appdata/dalvento/state.json"
+python3 - "$DEMO/appdata/dalvento/state.json" "$(winpath "$DEMO/exports/arcgis")" \
+    "$(winpath "$DEMO/exports/parcels")" "$(winpath "$DEMO/exports/other")" \
+    "$(winpath "$DEMO/out")" "$HOST" <<'EOF'
+import json, sys
+path, layers, tables, other, out, host = sys.argv[1:]
+state = {
+    "layers_dirs": [layers],
+    "tables_dirs": [tables],
+    "other_dirs": [other],
+    "sender": "Demo Office",
+    "tax_year": "2026 roll",
+    "out_dir": out,
+    "host": host,
+}
+with open(path, "w", encoding="utf-8") as f:
+    json.dump(state, f, indent=2)
+EOF
+
+# Wine sets APPDATA and LOCALAPPDATA from its registry over the Linux environment, so a small
+# batch file sets them for the program and starts it; cmd ends with the program's exit code.
+printf '@echo off\r\nset "APPDATA=%s"\r\nset "LOCALAPPDATA=%s"\r\n"%s"\r\nexit /b %%ERRORLEVEL%%\r\n' \
+    "$(winpath "$DEMO/appdata")" "$(winpath "$DEMO/localappdata")" "$(winpath "$PROGRAM")" \
+    >"$DEMO/run-dalvento.cmd"
+
+cat <<EOF
+
+   Office token for the stand-in (paste it when Send asks for one):
+       $TOKEN
+   It is also in $DEMO/office-token.txt.
+   Bundle saves zips to $DEMO/out by default.
+
+EOF
+
+say "Starting Dalvento on display $DISPLAY"
+set +e
+wine cmd /c "$(winpath "$DEMO/run-dalvento.cmd")"
+STATUS=$?
+set -e
+say "Dalvento ended with status $STATUS"
+if [ "$STATUS" -ne 0 ]; then
+    echo "If it never showed a window: another Wine program started without a display may hold" \
+        "this Wine session's desktop; run the demo again once it has ended." >&2
+fi
+exit "$STATUS"
