@@ -209,6 +209,27 @@ TEST(MainFrame, TogglesCollapseTheSectionsAndResizeTheWindow) {
     EXPECT_EQ(window_text(frame.desktop.control(ID_TOGGLE_TABLES)), "Hide");
 }
 
+TEST(MainFrame, TheStatusBoxKeepsItsLastLineInSight) {
+    Frame frame;
+    RenderedSummary summary;
+    for (int i = 1; i <= 9; ++i)
+        summary.status_text += "line " + std::to_string(i) + "\r\n";
+    summary.status_text += "Received by Dalvento at 2026-03-06 10:15.";
+    frame.desktop.show_summary(summary);
+    HWND status = frame.desktop.control(ID_STATUS_BOX);
+    EXPECT_EQ(window_text(status), summary.status_text);
+    const LRESULT lines = SendMessageW(status, EM_GETLINECOUNT, 0, 0);
+    const LRESULT first = SendMessageW(status, EM_GETFIRSTVISIBLELINE, 0, 0);
+    EXPECT_GT(first, 0);
+    // The last line sits inside the box.
+    const LRESULT last_char = SendMessageW(status, EM_LINEINDEX, lines - 1, 0);
+    const LRESULT where = SendMessageW(status, EM_POSFROMCHAR, last_char, 0);
+    RECT inside{};
+    SendMessageW(status, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&inside));
+    EXPECT_LT(static_cast<short>(HIWORD(where)), inside.bottom);
+    EXPECT_GE(static_cast<short>(HIWORD(where)), inside.top);
+}
+
 TEST(MainFrame, DropsOnTheListsAddFoldersOfThatKind) {
     Frame frame(false);
     ASSERT_TRUE(frame.model.state.layers_dirs.empty());

@@ -391,7 +391,11 @@ void MainDesktop::show_summary(const RenderedSummary& summary) {
         set_window_text(section.label, summary.headlines[i]);
         set_window_text(section.source_button, summary.source_button_captions[i]);
     }
+    // The newest lines (the check, the send) come last: keep them in sight.
     set_window_text(status_box_, summary.status_text);
+    const LRESULT end = GetWindowTextLengthW(status_box_);
+    SendMessageW(status_box_, EM_SETSEL, static_cast<WPARAM>(end), end);
+    SendMessageW(status_box_, EM_SCROLLCARET, 0, 0);
     if (summary.send_enabled) EnableWindow(send_button_, *summary.send_enabled);
 }
 
