@@ -351,6 +351,12 @@ TEST(MainFrame, ModalLoopsEndInnermostFirst) {
 
 TEST(MainFrame, CloseSavesTheStateAndEndsTheLoop) {
     Frame frame;
+    // Not while a modal window is open over it: its quit would end the modal window's loop.
+    EnableWindow(frame.desktop.window(), FALSE);
+    SendMessageW(frame.desktop.window(), WM_CLOSE, 0, 0);
+    EXPECT_FALSE(frame.model.quit);
+    EnableWindow(frame.desktop.window(), TRUE);
+
     frame.model.state.sender = "Closing Clerk";
     PostMessageW(frame.desktop.window(), WM_CLOSE, 0, 0);
     run_message_loop();

@@ -248,6 +248,8 @@ LRESULT MainDesktop::handle(HWND window, UINT message, WPARAM w, LPARAM l) {
             }
             break;
         case WM_CLOSE:
+            // With a modal window open the loop running is that window's: the user closes it first.
+            if (!is_main_window_enabled()) return 0;
             dispatch(model, Event{.kind = Event::Kind::close});
             if (model.quit) end_message_loop();
             return 0;
