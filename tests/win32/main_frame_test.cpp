@@ -275,6 +275,11 @@ TEST(MainFrame, NoticesReachTheModelOnTheInterfaceThread) {
     EXPECT_NE(list_cell(tables, 0, 4), found_status);
     EXPECT_EQ(list_cell(tables, 0, 5), "");
 
+    // The check timer's tick runs the periodic check.
+    EXPECT_TRUE(frame.model.status_line.empty());
+    SendMessageW(main, WM_TIMER, CHECK_TIMER_ID, 0);
+    EXPECT_EQ(frame.model.status_line.rfind("Checked at ", 0), 0u) << frame.model.status_line;
+
     // The send notice, posted by the worker from its own thread, shows the progress.
     auto progress = std::make_shared<SendProgress>();
     progress->set_stage("upload", 50, 200);
