@@ -18,6 +18,7 @@
 #include "main/win32/win32_ui.h"
 #include "main/window_design.h"
 #include "support/test_support.h"
+#include "window_probe.h"
 
 namespace dalvento {
 namespace {
@@ -153,32 +154,6 @@ std::string cue(HWND edit) {
     return win32::utf8(text);
 }
 
-Rect client_rect_of(HWND control) {
-    RECT r{};
-    GetWindowRect(control, &r);
-    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
-    return {r.left, r.top, r.right - r.left, r.bottom - r.top};
-}
-
-Rect client_size(HWND window) {
-    RECT r{};
-    GetClientRect(window, &r);
-    return {0, 0, r.right, r.bottom};
-}
-
-std::string clipboard_text() {
-    std::string text;
-    if (!OpenClipboard(nullptr)) return "(clipboard refused)";
-    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
-            text = win32::utf8(chars);
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
-}
-
 // Lets the messages still in flight from the last window arrive (focus and activation come back
 // from the X server late under Wine). A quit left behind would end an outer loop too early.
 void settle() {
@@ -255,11 +230,12 @@ TEST_F(Dialogs, PickerReadsTheBoxesBackByPositionAndIgnoresEnterAndEsc) {
     Script script(picker.title,
                   {[&](HWND window) {
                        EXPECT_FALSE(IsWindowEnabled(main_));
-                       EXPECT_EQ(client_size(window),
+                       EXPECT_EQ(win32::probe::client_size(window),
                                  (Rect{0, 0, scale(620, dpi), scale(3 * 28 + 196, dpi)}));
                        const std::vector<HWND> boxes = check_boxes(window);
                        ASSERT_EQ(boxes.size(), 4u);  // three items and the remember box
-                       EXPECT_EQ(client_rect_of(boxes[1]), scale(picker.item_boxes[1], dpi));
+                       EXPECT_EQ(win32::probe::rect_in_parent(boxes[1]),
+                                 scale(picker.item_boxes[1], dpi));
                        EXPECT_EQ(win32::window_text(boxes[2]), "Notes && comments");
                        EXPECT_TRUE(checked(boxes[0]));
                        EXPECT_FALSE(checked(boxes[1]));
@@ -472,7 +448,7 @@ TEST_F(Dialogs, ReviewCopiesExactlyTheTextAndStaysOpen) {
                    },
                    [&](HWND window) {
                        EXPECT_TRUE(IsWindowVisible(window));
-                       EXPECT_EQ(clipboard_text(), text);
+                       EXPECT_EQ(win32::probe::clipboard_text(), text);
                        click(window, "Send");
                    }});
     EXPECT_EQ(win32::run_review(main_, text), ReviewAnswer::send);

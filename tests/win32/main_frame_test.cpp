@@ -18,25 +18,15 @@
 #include "main/win32/win32_ui.h"
 #include "main/window_design.h"
 #include "support/test_support.h"
+#include "window_probe.h"
 
 namespace dalvento::win32 {
 namespace {
 
 using testing::IsolatedEnvironment;
 
-// A control's rectangle in its parent's client coordinates.
-Rect rect_in_parent(HWND control) {
-    RECT r{};
-    GetWindowRect(control, &r);
-    MapWindowPoints(HWND_DESKTOP, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
-    return {r.left, r.top, r.right - r.left, r.bottom - r.top};
-}
-
-Rect client_size(HWND window) {
-    RECT r{};
-    GetClientRect(window, &r);
-    return {0, 0, r.right, r.bottom};
-}
+using probe::client_size;
+using probe::rect_in_parent;
 
 std::string list_cell(HWND list, int row, int column) {
     wchar_t buffer[512] = {};
@@ -391,12 +381,7 @@ TEST(MainFrame, MessageBoxesAreOwnedAndModalAndTheClipboardHoldsUnicode) {
 
     const std::string fingerprint = "0123abcd \xC3\xBC \xC2\xB7 done";
     frame.desktop.set_clipboard(fingerprint);
-    ASSERT_TRUE(OpenClipboard(frame.desktop.window()));
-    HANDLE data = GetClipboardData(CF_UNICODETEXT);
-    ASSERT_NE(data, nullptr);
-    const std::string read_back = utf8(static_cast<const wchar_t*>(GlobalLock(data)));
-    GlobalUnlock(data);
-    CloseClipboard();
+    const std::string read_back = probe::clipboard_text();
     EXPECT_EQ(read_back, fingerprint);
 }
 
