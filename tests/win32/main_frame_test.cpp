@@ -11,6 +11,7 @@
 #include <functional>
 #include <thread>
 
+#include "core/platform/platform.h"
 #include "core/state.h"
 #include "export_generator.h"
 #include "main/layout.h"
@@ -102,6 +103,14 @@ TEST(MainFrame, BuildsEveryControlWhereTheLayoutPutsItAndFillsTheLists) {
     Frame frame;
     const int dpi = screen_dpi();
     HWND main = frame.desktop.window();
+    // The ctest entry win32_dpi_144 runs this on a screen of 144 DPI.
+    if (const std::optional<std::string> expected = platform::get_env("DALVENTO_EXPECT_DPI")) {
+        ASSERT_EQ(dpi, std::stoi(*expected));
+    }
+    if (dpi == 144) {
+        EXPECT_EQ(list_column_widths(dpi), (std::array<int, 6>{247, 172, 172, 97, 322, 315}));
+        EXPECT_EQ(client_size(main), (Rect{0, 0, 1410, 1050}));
+    }
 
     EXPECT_EQ(window_text(main), MAIN_WINDOW_TITLE);
     const LONG_PTR style = GetWindowLongPtrW(main, GWL_STYLE);
