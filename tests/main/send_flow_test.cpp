@@ -30,21 +30,21 @@ SendError send_error(SendErrorKind kind, std::string text = "") {
 // A workbench with generated exports whose State sends to the stand-in.
 struct SendBench : Workbench {
     SendBench() {
-        if (standin().url.empty()) return;
-        EXPECT_TRUE(standin_call("POST", "/_standin/reset").is_object());
+        if (standin_service().url.empty()) return;
+        EXPECT_TRUE(standin_control("POST", "/_standin/reset").is_object());
         generate();
-        window.state.host = standin().url + "/";
+        window.state.host = standin_service().url + "/";
     }
     // The usual answers up to the review: checks, dialog, and a token when asked.
     void answer_up_to_review(ReviewAnswer review, bool with_token = true) {
         desktop.confirm_delivery("Pat Clerk ", " 2026 roll", "renumbered 3 accounts");
-        if (with_token) desktop.token_answers.push_back("  " + standin().token + "\n");
+        if (with_token) desktop.token_answers.push_back("  " + standin_service().token + "\n");
         desktop.review_answers.push_back(review);
     }
 };
 
 #define REQUIRE_STANDIN() \
-    if (standin().url.empty()) FAIL() << "no stand-in: " << standin().problem
+    if (standin_service().url.empty()) FAIL() << "no stand-in: " << standin_service().problem
 
 TEST(SendRoad, GeneratedExportsToTheStandinAndTheReceipt) {
     REQUIRE_STANDIN();
@@ -58,8 +58,8 @@ TEST(SendRoad, GeneratedExportsToTheStandinAndTheReceipt) {
               (std::vector<std::string>{"box:Before you send", "dialog", "token", "review"}));
     ASSERT_EQ(bench.desktop.dialogs.size(), 1u);
     EXPECT_EQ(bench.desktop.dialogs[0].confirm_caption, "Next...");
-    EXPECT_EQ(bench.window.token, standin().token);
-    EXPECT_EQ(unprotect_token(load_state().token_protected.value_or("")), standin().token);
+    EXPECT_EQ(bench.window.token, standin_service().token);
+    EXPECT_EQ(unprotect_token(load_state().token_protected.value_or("")), standin_service().token);
 
     // While it runs: buttons off, the progress in the status box, the send button left alone.
     ASSERT_TRUE(bench.window.send_job);
@@ -109,7 +109,7 @@ TEST(SendRoad, GeneratedExportsToTheStandinAndTheReceipt) {
     EXPECT_EQ(bench.desktop.last_summary().send_enabled, std::optional<bool>(false));
 
     // The service has exactly this zip.
-    const nlohmann::json received = standin_call("GET", "/_standin/received");
+    const nlohmann::json received = standin_control("GET", "/_standin/received");
     ASSERT_TRUE(received.is_object());
     ASSERT_EQ(received["deliveries"].size(), 1u);
     const nlohmann::json& delivery = received["deliveries"][0];
@@ -133,7 +133,7 @@ TEST(SendRoad, ReviewTextAndBackLeavesNoZip) {
     EXPECT_EQ(bench.desktop.token_prompts, 0);
     ASSERT_EQ(bench.desktop.reviews.size(), 1u);
     const std::string& review = bench.desktop.reviews[0];
-    const std::string host = standin().url.substr(std::string("http://").size());
+    const std::string host = standin_service().url.substr(std::string("http://").size());
     const std::string first = "About to send QUARNELL-2026-03-05-";
     EXPECT_EQ(review.substr(0, first.size()), first);
     EXPECT_NE(review.find(".zip to " + host + ".\r\n11 files in 6 units, "), std::string::npos)
@@ -151,7 +151,7 @@ TEST(SendRoad, ReviewTextAndBackLeavesNoZip) {
     EXPECT_TRUE(bench.outbox_zips().empty());
     EXPECT_FALSE(bench.window.send_job);
     EXPECT_TRUE(load_state().sent_hash.empty());
-    const nlohmann::json received = standin_call("GET", "/_standin/received");
+    const nlohmann::json received = standin_control("GET", "/_standin/received");
     EXPECT_TRUE(received["requests"].empty());
 }
 
@@ -195,12 +195,12 @@ TEST(SendRoad, RefusedTokenIsForgottenAndTheZipKept) {
 TEST(SendRoad, UnavailableServiceKeepsTheZip) {
     REQUIRE_STANDIN();
     SendBench bench;
-    ASSERT_TRUE(standin_call("POST", "/_standin/faults",
-                             {{"faults", {{{"step", "announce"}, {"status", 503}}}}})
+    ASSERT_TRUE(standin_control("POST", "/_standin/faults",
+                                {{"faults", {{{"step", "announce"}, {"status", 503}}}}})
                     .is_object());
-    bench.window.token = standin().token;
+    bench.window.token = standin_service().token;
     bench.start();
-    bench.window.token = standin().token;
+    bench.window.token = standin_service().token;
     bench.answer_up_to_review(ReviewAnswer::send, false);
     bench.click(Control::send_button);
     ASSERT_TRUE(pump_send(bench.window, bench.desktop));
@@ -211,11 +211,11 @@ TEST(SendRoad, UnavailableServiceKeepsTheZip) {
     EXPECT_EQ(bench.desktop.boxes.back().style, BoxStyle::error);
     EXPECT_EQ(bench.window.send_progress, message);
     EXPECT_TRUE(ends_with(bench.desktop.last_summary().status_text, "\r\n" + message));
-    EXPECT_EQ(bench.window.token, standin().token);  // only a refusal forgets it
+    EXPECT_EQ(bench.window.token, standin_service().token);  // only a refusal forgets it
     EXPECT_EQ(bench.outbox_zips().size(), 1u);
     EXPECT_TRUE(load_state().sent_hash.empty());
     EXPECT_EQ(bench.desktop.last_summary().send_enabled, std::optional<bool>(true));
-    standin_call("POST", "/_standin/reset");
+    standin_control("POST", "/_standin/reset");
 }
 
 TEST(SendRoad, WorkerThatCannotStartShowsAMessageAndKeepsTheZip) {

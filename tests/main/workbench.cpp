@@ -2,17 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <span>
-
-#include "core/platform/platform.h"
 #include "core/state.h"
 #include "core/zip_builder.h"
-#include "upload/delivery.h"
-
-#ifndef _WIN32
-#include "standin/standin.h"
-#endif
 
 namespace dalvento::testing {
 
@@ -53,60 +44,6 @@ std::vector<std::filesystem::path> Workbench::outbox_zips() const {
         zips.push_back(entry.path());
     }
     return zips;
-}
-
-namespace {
-
-#ifndef _WIN32
-struct LocalStandin {
-    TempDir dir;
-    std::unique_ptr<standin::Standin> server;
-};
-#endif
-
-StandinAddress find_standin() {
-    StandinAddress address;
-    address.url = platform::get_env("DALVENTO_STANDIN_URL").value_or("");
-    address.token = platform::get_env("DALVENTO_STANDIN_TOKEN").value_or("");
-    if (!address.url.empty()) return address;
-#ifdef _WIN32
-    address.problem =
-        "DALVENTO_STANDIN_URL is not set: run this program through "
-        "tests/run_with_standin.py (ctest does)";
-#else
-    static LocalStandin local;
-    address.token = "dlvt_main_tests_standin";
-    standin::Options options;
-    options.data = local.dir / "data";
-    options.token = address.token;
-    auto server = standin::Standin::start(options);
-    if (!server) {
-        address.problem = server.error();
-        return address;
-    }
-    local.server = std::move(*server);
-    address.url = local.server->base_url();
-#endif
-    return address;
-}
-
-}  // namespace
-
-const StandinAddress& standin() {
-    static const StandinAddress address = find_standin();
-    return address;
-}
-
-nlohmann::json standin_call(std::string_view method, std::string_view path,
-                            const nlohmann::json& body) {
-    static const auto http = make_http_seam();
-    const std::string json = method == "GET" ? "" : body.dump();
-    const auto reply =
-        http->request(method, standin().url + std::string(path), {"Content-Type: application/json"},
-                      std::span(reinterpret_cast<const uint8_t*>(json.data()), json.size()),
-                      nullptr, [](void*, uint64_t, uint64_t) {});
-    if (!reply || reply->status != 200) return nullptr;
-    return nlohmann::json::parse(reply->body, nullptr, false);
 }
 
 }  // namespace dalvento::testing

@@ -3,13 +3,12 @@
 #pragma once
 
 #include <filesystem>
-#include <nlohmann/json.hpp>
-#include <string>
-#include <string_view>
+#include <vector>
 
 #include "export_generator.h"
 #include "main/main_window.h"
 #include "scripted_desktop.h"
+#include "support/standin/standin_access.h"
 #include "support/test_support.h"
 
 namespace dalvento::testing {
@@ -33,19 +32,5 @@ struct Workbench {
     // The outbox's zips.
     std::vector<std::filesystem::path> outbox_zips() const;
 };
-
-struct StandinAddress {
-    std::string url;      // http://127.0.0.1:{port}; empty when none could be had
-    std::string token;    // the office token it accepts
-    std::string problem;  // why there is none
-};
-
-// Started in this process on Linux; under Wine started beside the program by
-// tests/run_with_standin.py, which passes its address in the environment.
-const StandinAddress& standin();
-
-// Calls the stand-in's control interface; the reply as JSON, or null when it failed.
-nlohmann::json standin_call(std::string_view method, std::string_view path,
-                            const nlohmann::json& body = nlohmann::json::object());
 
 }  // namespace dalvento::testing

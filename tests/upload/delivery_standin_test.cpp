@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/sha256.h"
-#include "standin_process.h"
+#include "support/standin/standin_access.h"
 #include "support/test_support.h"
 #include "upload/delivery.h"
 
@@ -12,8 +12,8 @@ namespace dalvento {
 namespace {
 
 using testing::IsolatedEnvironment;
-using testing::standin_address;
-using testing::standin_call;
+using testing::standin_control;
+using testing::standin_service;
 using Json = nlohmann::json;
 
 // Three parts, the first two above the client's streaming threshold.
@@ -34,12 +34,12 @@ class DeliveryOverLoopback : public ::testing::Test {
   protected:
     void SetUp() override {
         // The stand-in keeps its files outside the isolated folders, so it starts first.
-        ASSERT_FALSE(standin_address().url.empty()) << standin_address().problem;
+        ASSERT_FALSE(standin_service().url.empty()) << standin_service().problem;
         env_.emplace();
         zip_path_ = env_->dir() / "QUARNELL-2026-03-05-1a2b3c4d.zip";
-        ASSERT_FALSE(standin_call("POST", "/_standin/reset").is_null());
-        ASSERT_FALSE(standin_call("POST", "/_standin/settings",
-                                  {{"part_size", PART_SIZE}, {"single_url", false}})
+        ASSERT_FALSE(standin_control("POST", "/_standin/reset").is_null());
+        ASSERT_FALSE(standin_control("POST", "/_standin/settings",
+                                     {{"part_size", PART_SIZE}, {"single_url", false}})
                          .is_null());
         testing::write_file(zip_path_, zip_);
 
@@ -57,13 +57,13 @@ class DeliveryOverLoopback : public ::testing::Test {
     }
 
     void set_faults(const Json& faults) {
-        ASSERT_FALSE(standin_call("POST", "/_standin/faults", {{"faults", faults}}).is_null());
+        ASSERT_FALSE(standin_control("POST", "/_standin/faults", {{"faults", faults}}).is_null());
     }
 
     SendOutcome send(std::optional<std::string> token = std::nullopt) {
         SendJob job;
-        job.base_url = standin_address().url + "/";
-        job.token = token.value_or(standin_address().token);
+        job.base_url = standin_service().url + "/";
+        job.token = token.value_or(standin_service().token);
         job.zip_path = zip_path_;
         job.announce_body = announce_;
         job.progress = progress_;
@@ -84,7 +84,7 @@ class DeliveryOverLoopback : public ::testing::Test {
     // The steps of the requests the stand-in saw, e.g. "announce 201".
     std::vector<std::string> steps() {
         std::vector<std::string> out;
-        const Json received = standin_call("GET", "/_standin/received");
+        const Json received = standin_control("GET", "/_standin/received");
         for (const Json& r : received["requests"]) {
             out.push_back(r["step"].get<std::string>() + " " +
                           std::to_string(r["status"].get<int>()));
@@ -107,7 +107,7 @@ TEST_F(DeliveryOverLoopback, UploadsInPartsAndGetsAReceipt) {
     EXPECT_EQ(outcome->county, "QUARNELL");
     EXPECT_FALSE(outcome->received_at.empty());
 
-    const Json received = standin_call("GET", "/_standin/received");
+    const Json received = standin_control("GET", "/_standin/received");
     ASSERT_EQ(received["deliveries"].size(), 1u);
     const Json& delivery = received["deliveries"][0];
     EXPECT_EQ(delivery["delivery_id"], outcome->delivery_id);
@@ -125,7 +125,7 @@ TEST_F(DeliveryOverLoopback, UploadsInPartsAndGetsAReceipt) {
     for (const Json& r : requests) {
         EXPECT_EQ(r["user_agent"], "dalvento/0.2.0");
         const bool upload = r["step"] == "upload";
-        EXPECT_EQ(r["authorization"], upload ? "" : "Bearer " + standin_address().token);
+        EXPECT_EQ(r["authorization"], upload ? "" : "Bearer " + standin_service().token);
         EXPECT_EQ(r["content_type"], upload ? "application/zip" : "application/json");
     }
     EXPECT_EQ(steps(), (std::vector<std::string>{"announce 201", "upload 200", "upload 200",
@@ -148,17 +148,17 @@ TEST_F(DeliveryOverLoopback, UploadsInPartsAndGetsAReceipt) {
 }
 
 TEST_F(DeliveryOverLoopback, ASingleUrlTakesTheWholeZip) {
-    ASSERT_FALSE(standin_call("POST", "/_standin/settings", {{"single_url", true}}).is_null());
+    ASSERT_FALSE(standin_control("POST", "/_standin/settings", {{"single_url", true}}).is_null());
     EXPECT_EQ(send_text(), "received");
     EXPECT_EQ(steps(), (std::vector<std::string>{"announce 201", "upload 200", "complete 200"}));
 }
 
 TEST_F(DeliveryOverLoopback, RefusalsAndFaults) {
-    const std::string token = standin_address().token;
+    const std::string token = standin_service().token;
     const auto refused = send("dlvt_not_the_one");
     ASSERT_FALSE(refused.has_value());
     EXPECT_EQ(send_error_message(refused.error()),
-              "Dalvento at " + standin_address().url +
+              "Dalvento at " + standin_service().url +
                   " refused the office token at announce (401 and said \"the office token isn't "
                   "valid\"). The token given began \"dlvt_\xE2\x80\xA6\" (16 characters). If "
                   "that's the token you were given, it may have been revoked; ask for a new one "
@@ -200,14 +200,14 @@ TEST_F(DeliveryOverLoopback, RefusalsAndFaults) {
          {"announce 201", "upload 403"}},
     };
     for (const Case& c : cases) {
-        ASSERT_FALSE(standin_call("POST", "/_standin/reset").is_null());
+        ASSERT_FALSE(standin_control("POST", "/_standin/reset").is_null());
         set_faults(c.faults);
         EXPECT_EQ(send_text(), c.outcome) << c.faults.dump();
         EXPECT_EQ(steps(), c.steps) << c.faults.dump();
     }
 
     // A connection dropped in the middle of a part.
-    ASSERT_FALSE(standin_call("POST", "/_standin/reset").is_null());
+    ASSERT_FALSE(standin_control("POST", "/_standin/reset").is_null());
     set_faults({{{"step", "upload"}, {"part", 2}, {"drop", true}, {"drop_after", 100000}}});
     const std::string dropped = send_text();
     EXPECT_TRUE(dropped.starts_with("Couldn't reach Dalvento: ")) << dropped;

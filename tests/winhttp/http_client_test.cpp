@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/sha256.h"
-#include "standin_access.h"
+#include "support/standin/standin_access.h"
 
 namespace dalvento {
 namespace {

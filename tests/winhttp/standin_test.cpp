@@ -4,7 +4,7 @@
 #include <regex>
 
 #include "core/sha256.h"
-#include "standin_access.h"
+#include "support/standin/standin_access.h"
 #include "support/test_support.h"
 
 namespace dalvento {

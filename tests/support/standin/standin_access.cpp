@@ -1,4 +1,4 @@
-#include "standin_access.h"
+#include "support/standin/standin_access.h"
 
 #include <cstdlib>
 #include <filesystem>

@@ -1,4 +1,5 @@
-// How the tests reach the delivery service stand-in: started in this process on Linux; on
+// How the tests reach the delivery service stand-in (the HTTP client's, the protocol's and the
+// interface's tests alike): started in this process on Linux; on
 // Windows, where the tests run under Wine, started beside the program by tests/run_with_standin.py,
 // which passes its addresses in the environment. Either way the tests drive it through its
 // control interface over HTTP, so the same tests run on both builds.
