@@ -728,23 +728,32 @@ struct Standin::Impl {
         respond(turn, req, res, 200, reply.dump(), hex);
     }
 
+    // The announce and complete steps: the JSON body read whole, then the step's fault when one
+    // is set, else the step's own answer.
+    template <typename Answer>
+    void json_step(const char* step, const httplib::Request& req, httplib::Response& res,
+                   const httplib::ContentReader& reader, Answer answer) {
+        const Turn turn = begin(step, req);
+        std::string body;
+        if (!read_body(turn, req, reader,
+                       [&](const char* data, size_t size) { body.append(data, size); })) {
+            return;
+        }
+        if (fault_status(turn)) {
+            respond(turn, req, res, *turn.fault->status, turn.fault->body.value_or(""),
+                    std::nullopt);
+            return;
+        }
+        const auto [status, reply] = answer(body);
+        respond(turn, req, res, status, reply.dump(), std::nullopt);
+    }
+
     void install_routes() {
         httplib::Server& s = *server;
         s.Post("/v1/deliveries", [this](const httplib::Request& req, httplib::Response& res,
                                         const httplib::ContentReader& reader) {
-            const Turn turn = begin("announce", req);
-            std::string body;
-            if (!read_body(turn, req, reader,
-                           [&](const char* data, size_t size) { body.append(data, size); })) {
-                return;
-            }
-            if (fault_status(turn)) {
-                respond(turn, req, res, *turn.fault->status, turn.fault->body.value_or(""),
-                        std::nullopt);
-                return;
-            }
-            const auto [status, reply] = announce(req, body);
-            respond(turn, req, res, status, reply.dump(), std::nullopt);
+            json_step("announce", req, res, reader,
+                      [&](const std::string& body) { return announce(req, body); });
         });
         s.Put(R"(/upload/([A-Za-z0-9_]+)/(\d{1,9}))",
               [this](const httplib::Request& req, httplib::Response& res,
@@ -752,19 +761,8 @@ struct Standin::Impl {
         s.Post(R"(/v1/deliveries/([^/]+)/complete)", [this](const httplib::Request& req,
                                                             httplib::Response& res,
                                                             const httplib::ContentReader& reader) {
-            const Turn turn = begin("complete", req);
-            std::string body;
-            if (!read_body(turn, req, reader,
-                           [&](const char* data, size_t size) { body.append(data, size); })) {
-                return;
-            }
-            if (fault_status(turn)) {
-                respond(turn, req, res, *turn.fault->status, turn.fault->body.value_or(""),
-                        std::nullopt);
-                return;
-            }
-            const auto [status, reply] = complete(req, req.matches[1], body);
-            respond(turn, req, res, status, reply.dump(), std::nullopt);
+            json_step("complete", req, res, reader,
+                      [&](const std::string& body) { return complete(req, req.matches[1], body); });
         });
         const auto echo_handler = [this](const httplib::Request& req, httplib::Response& res,
                                          const httplib::ContentReader& reader) {
