@@ -9,6 +9,7 @@ namespace {
 
 using dalvento::testing::IsolatedEnvironment;
 using dalvento::testing::local_time;
+using dalvento::testing::unit_of_files;
 
 UnitFile member(std::string name, uint64_t bytes, std::optional<Time> modified) {
     return {.name = std::move(name),
@@ -16,20 +17,6 @@ UnitFile member(std::string name, uint64_t bytes, std::optional<Time> modified) 
             .sha256 = std::nullopt,
             .bytes = bytes,
             .modified = modified};
-}
-
-DeliveryUnit unit(std::string key, UnitKind kind, bool core, std::vector<UnitFile> files) {
-    DeliveryUnit u;
-    u.key = std::move(key);
-    u.kind = kind;
-    u.core = core;
-    u.files = std::move(files);
-    uint64_t total = 0;
-    for (const UnitFile& f : u.files)
-        total += f.bytes;
-    u.total_bytes = total;
-    u.selected = true;
-    return u;
 }
 
 NoteInput input() {
@@ -69,26 +56,28 @@ TEST(Note, RealisticDelivery) {
     std::vector<DeliveryUnit> units;
 
     // The layer is unchanged since the last delivery and stays out.
-    units.push_back(unit("OWNER", UnitKind::layer, true,
-                         {member("OWNER.shp", 10, morning), member("OWNER.shx", 10, morning),
-                          member("OWNER.dbf", 10, morning), member("OWNER.prj", 10, morning),
-                          member("OWNER.shp.xml", 10, morning)}));
+    units.push_back(
+        unit_of_files("OWNER", UnitKind::layer, true,
+                      {member("OWNER.shp", 10, morning), member("OWNER.shx", 10, morning),
+                       member("OWNER.dbf", 10, morning), member("OWNER.prj", 10, morning),
+                       member("OWNER.shp.xml", 10, morning)}));
     units.back().unchanged = true;
     units.back().sha256 = std::string(64, 'a');
     units.back().last_sent = local_time(2026, 2, 1, 16, 45);
 
-    units.push_back(unit("tblREAssessment.txt", UnitKind::table, true,
-                         {member("tblREAssessment.txt", 1234, local_time(2026, 3, 5, 9, 30))}));
     units.push_back(
-        unit("tblRESales.txt", UnitKind::table, true, {member("tblRESales.txt", 0, std::nullopt)}));
+        unit_of_files("tblREAssessment.txt", UnitKind::table, true,
+                      {member("tblREAssessment.txt", 1234, local_time(2026, 3, 5, 9, 30))}));
+    units.push_back(unit_of_files("tblRESales.txt", UnitKind::table, true,
+                                  {member("tblRESales.txt", 0, std::nullopt)}));
 
     // Unchanged without a fingerprint or a last delivery on record.
-    units.push_back(unit("tblREAssessmentHistory.txt", UnitKind::table, true,
-                         {member("tblREAssessmentHistory.txt", 5, morning)}));
+    units.push_back(unit_of_files("tblREAssessmentHistory.txt", UnitKind::table, true,
+                                  {member("tblREAssessmentHistory.txt", 5, morning)}));
     units.back().unchanged = true;
 
-    DeliveryUnit improvements = unit("tblREImprovements.txt", UnitKind::table, true,
-                                     {member("tblREImprovements.txt", 7, morning)});
+    DeliveryUnit improvements = unit_of_files("tblREImprovements.txt", UnitKind::table, true,
+                                              {member("tblREImprovements.txt", 7, morning)});
     improvements.selected = false;
     improvements.messages = {{"is empty", true}};
     units.push_back(improvements);
@@ -101,12 +90,13 @@ TEST(Note, RealisticDelivery) {
 
     const std::string long_name = "Parcel_review_notes_2026Q1.txt";  // 30 characters
     ASSERT_EQ(long_name.size(), 30u);
-    units.push_back(
-        unit(long_name, UnitKind::file, false, {member(long_name, 123456789012, morning)}));
-    units.push_back(unit("Übersicht.pdf", UnitKind::file, false,
-                         {member("Übersicht.pdf", 42, local_time(2025, 12, 31, 23, 59))}));
+    units.push_back(unit_of_files(long_name, UnitKind::file, false,
+                                  {member(long_name, 123456789012, morning)}));
+    units.push_back(unit_of_files("Übersicht.pdf", UnitKind::file, false,
+                                  {member("Übersicht.pdf", 42, local_time(2025, 12, 31, 23, 59))}));
 
-    DeliveryUnit broken = unit("scan.tif", UnitKind::file, false, {member("scan.tif", 9, morning)});
+    DeliveryUnit broken =
+        unit_of_files("scan.tif", UnitKind::file, false, {member("scan.tif", 9, morning)});
     broken.messages = {{"cannot be read", true}, {"looks short", false}, {"is locked", true}};
     units.push_back(broken);
 
@@ -147,8 +137,8 @@ TEST(Note, RealisticDelivery) {
 
 TEST(Note, SendEverythingAndEmptyDeliveries) {
     IsolatedEnvironment env;
-    std::vector<DeliveryUnit> units = {
-        unit("tblRESales.txt", UnitKind::table, true, {member("tblRESales.txt", 3, std::nullopt)})};
+    std::vector<DeliveryUnit> units = {unit_of_files("tblRESales.txt", UnitKind::table, true,
+                                                     {member("tblRESales.txt", 3, std::nullopt)})};
     units[0].unchanged = true;
     units[0].last_sent = local_time(2026, 2, 1);
     NoteInput in = input();

@@ -87,4 +87,18 @@ std::string text(const std::filesystem::path& path) {
     return platform::path_text(path);
 }
 
+DeliveryUnit unit_of_files(std::string key, UnitKind kind, bool core, std::vector<UnitFile> files) {
+    DeliveryUnit u;
+    u.key = std::move(key);
+    u.kind = kind;
+    u.core = core;
+    u.files = std::move(files);
+    uint64_t total = 0;
+    for (const UnitFile& f : u.files)
+        total += f.bytes;
+    u.total_bytes = total;
+    u.selected = true;
+    return u;
+}
+
 }  // namespace dalvento::testing

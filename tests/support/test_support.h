@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "county/delivery_unit.h"
 
@@ -64,6 +65,9 @@ Time local_time(int year, int month, int day, int hour = 12, int minute = 0, int
 
 // Sets a file's last-write time.
 void set_modified(const std::filesystem::path& path, Time time);
+
+// A found, selected unit made of these files; its total is theirs.
+DeliveryUnit unit_of_files(std::string key, UnitKind kind, bool core, std::vector<UnitFile> files);
 
 // The path as UTF-8 text.
 std::string text(const std::filesystem::path& path);

@@ -16,6 +16,7 @@ namespace {
 using testing::IsolatedEnvironment;
 using testing::local_time;
 using testing::TempDir;
+using testing::unit_of_files;
 using testing::write_file;
 using Json = nlohmann::json;
 
@@ -597,36 +598,22 @@ UnitFile member(std::string name, uint64_t bytes, std::optional<Time> modified,
     return f;
 }
 
-DeliveryUnit found_unit(std::string key, UnitKind kind, bool core, std::vector<UnitFile> files) {
-    DeliveryUnit u;
-    u.key = std::move(key);
-    u.kind = kind;
-    u.core = core;
-    u.files = std::move(files);
-    uint64_t total = 0;
-    for (const UnitFile& f : u.files)
-        total += f.bytes;
-    u.total_bytes = total;
-    u.selected = true;
-    return u;
-}
-
 TEST(AnnounceBody, ExactTextForARealisticDelivery) {
     IsolatedEnvironment env;  // EST5
     const std::string A(64, 'a'), B(64, 'b'), C(64, 'c'), D(64, 'd');
     std::vector<DeliveryUnit> units;
 
     DeliveryUnit owner =
-        found_unit("OWNER", UnitKind::layer, true,
-                   {member("OWNER.shp", 1000,
-                           local_time(2026, 3, 5, 9, 30) + std::chrono::milliseconds(250), A),
-                    member("OWNER.prj", 0, std::nullopt, std::nullopt)});
+        unit_of_files("OWNER", UnitKind::layer, true,
+                      {member("OWNER.shp", 1000,
+                              local_time(2026, 3, 5, 9, 30) + std::chrono::milliseconds(250), A),
+                       member("OWNER.prj", 0, std::nullopt, std::nullopt)});
     owner.sha256 = D;
     units.push_back(owner);
 
     DeliveryUnit assessment =
-        found_unit("tblREAssessment.txt", UnitKind::table, true,
-                   {member("tblREAssessment.txt", 1234, local_time(2026, 3, 5, 9, 30), B)});
+        unit_of_files("tblREAssessment.txt", UnitKind::table, true,
+                      {member("tblREAssessment.txt", 1234, local_time(2026, 3, 5, 9, 30), B)});
     assessment.unchanged = true;
     assessment.sha256 = B;
     assessment.last_sent = local_time(2026, 2, 1, 16, 45);
@@ -639,14 +626,14 @@ TEST(AnnounceBody, ExactTextForARealisticDelivery) {
     placeholder.selected = true;
     units.push_back(placeholder);
 
-    DeliveryUnit sales = found_unit("tblRESales.txt", UnitKind::table, true,
-                                    {member("tblRESales.txt", 7, local_time(2026, 3, 4), C)});
+    DeliveryUnit sales = unit_of_files("tblRESales.txt", UnitKind::table, true,
+                                       {member("tblRESales.txt", 7, local_time(2026, 3, 4), C)});
     sales.selected = false;
     sales.messages = {{"is empty", true}};
     units.push_back(sales);
 
-    DeliveryUnit scan = found_unit("Übersicht \"März\".pdf", UnitKind::file, false,
-                                   {member("Übersicht \"März\".pdf", 9, std::nullopt, C)});
+    DeliveryUnit scan = unit_of_files("Übersicht \"März\".pdf", UnitKind::file, false,
+                                      {member("Übersicht \"März\".pdf", 9, std::nullopt, C)});
     scan.messages = {{"cannot be read", true}, {"looks short", false}, {"is locked", true}};
     units.push_back(scan);
 
