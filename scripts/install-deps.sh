@@ -8,6 +8,7 @@ PACKAGES=(
     libcurl4-openssl-dev libcpp-httplib-dev
     g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64
     xvfb xdotool
+    7zip libarchive-tools pigz gdal-bin msitools wixl x11vnc
 )
 
 missing=()
