@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <mutex>
 #include <nlohmann/json.hpp>
-#include <set>
 
 #include "core/platform/platform.h"
 #include "county/text.h"
@@ -14,6 +14,8 @@ namespace {
 
 using Json = nlohmann::json;
 using OrderedJson = nlohmann::ordered_json;
+// The ordered object is a vector of members underneath.
+using OrderedMembers = std::vector<std::pair<const std::string, OrderedJson>>;
 
 constexpr const char* LAYER_FILE = "OWNER.shp";
 constexpr const char* PROPERTY_TABLE_FILE = "tblREProperty.txt";
@@ -191,6 +193,71 @@ std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
     return text;
 }
 
+// Builds the document in one pass and refuses a key given twice in one object (the library
+// would keep the last one). The library's callback parser cannot be used for that: it looks
+// through the whole parent object again after each member object, which made loading a large
+// hash cache take time growing with the square of its entries.
+class StrictDocument : public nlohmann::json_sax<Json> {
+  public:
+    const Json& root() const { return root_; }
+
+    bool null() override { return add(Json(nullptr)); }
+    bool boolean(bool value) override { return add(Json(value)); }
+    bool number_integer(number_integer_t value) override { return add(Json(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return add(Json(value)); }
+    bool number_float(number_float_t value, const string_t&) override { return add(Json(value)); }
+    bool string(string_t& value) override { return add(Json(std::move(value))); }
+    bool binary(binary_t&) override { return false; }
+
+    bool start_object(std::size_t) override { return open(Json::object()); }
+    bool key(string_t& key) override {
+        auto& members = open_.back()->get_ref<Json::object_t&>();
+        const auto [slot, inserted] = members.try_emplace(std::move(key));
+        member_ = &slot->second;
+        return inserted;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(Json::array()); }
+    bool end_array() override { return close(); }
+
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+  private:
+    // Where the next value goes: the root, the end of the open array or the member just named.
+    Json* place(Json&& value) {
+        if (open_.empty()) {
+            root_ = std::move(value);
+            return &root_;
+        }
+        Json& parent = *open_.back();
+        if (parent.is_array()) {
+            auto& items = parent.get_ref<Json::array_t&>();
+            items.push_back(std::move(value));
+            return &items.back();
+        }
+        *member_ = std::move(value);
+        return member_;
+    }
+    bool add(Json&& value) {
+        place(std::move(value));
+        return true;
+    }
+    bool open(Json&& container) {
+        open_.push_back(place(std::move(container)));
+        return true;
+    }
+    bool close() {
+        open_.pop_back();
+        return true;
+    }
+
+    Json root_;
+    std::vector<Json*> open_;
+    Json* member_ = nullptr;
+};
+
 // --- Writing ---
 
 // Keys pass through the same replacement of invalid UTF-8 as values, so two keys can meet; the
@@ -200,9 +267,13 @@ OrderedJson map_json(const std::map<std::string, T>& map, Convert convert) {
     std::map<std::string, OrderedJson> sorted;
     for (const auto& [key, value] : map)
         sorted.emplace(utf8_with_replacement(key), convert(value));
+    // The keys are already sorted and unique: append them, rather than let the ordered object
+    // look for each key among those before it.
     OrderedJson out = OrderedJson::object();
+    auto& members = static_cast<OrderedMembers&>(out.get_ref<OrderedJson::object_t&>());
+    members.reserve(sorted.size());
     for (auto& [key, value] : sorted)
-        out[key] = std::move(value);
+        members.emplace_back(key, std::move(value));
     return out;
 }
 
@@ -215,6 +286,37 @@ OrderedJson list_json(const std::vector<std::string>& list) {
 
 OrderedJson optional_json(const std::optional<std::string>& value) {
     return value ? OrderedJson(*value) : OrderedJson(nullptr);
+}
+
+// The state file as this program last saw it: the text it wrote there or read from there, and
+// the size and time the file had then. Saving the same text again to an untouched file would
+// change nothing, so it writes nothing.
+struct KnownFile {
+    std::filesystem::path path;
+    std::string text;
+    uint64_t size = 0;
+    std::optional<platform::Time> modified;
+};
+
+std::mutex g_known_mutex;
+std::optional<KnownFile> g_known;
+
+void remember_file(const std::filesystem::path& path, std::string text) {
+    const auto info = platform::file_info(path);
+    std::lock_guard lock(g_known_mutex);
+    if (!info || !info->is_file) {
+        g_known.reset();
+        return;
+    }
+    g_known = KnownFile{path, std::move(text), info->size, info->modified};
+}
+
+bool file_already_holds(const std::filesystem::path& path, std::string_view text) {
+    const auto info = platform::file_info(path);
+    std::lock_guard lock(g_known_mutex);
+    return g_known && info && info->is_file && g_known->path == path &&
+           g_known->size == info->size && g_known->modified == info->modified &&
+           g_known->text == text;
 }
 
 std::vector<std::string>& source_list(State& state, SourceList list) {
@@ -244,34 +346,18 @@ std::filesystem::path state_file_path() {
 }
 
 std::optional<State> parse_state(std::string_view text) {
-    if (!is_valid_utf8(text)) return std::nullopt;
+    // The library's reader takes a NUL byte for the end of the text; here it is text that
+    // follows the document, which makes the file unreadable.
+    if (text.find('\0') != std::string_view::npos || !is_valid_utf8(text)) return std::nullopt;
     try {
-        // The library keeps the last of two equal keys; a key given twice must fail instead.
-        std::vector<std::set<std::string>> open_objects;
-        bool repeated_key = false;
-        const Json::parser_callback_t watch_keys = [&](int, Json::parse_event_t event,
-                                                       Json& parsed) {
-            switch (event) {
-                case Json::parse_event_t::object_start:
-                    open_objects.emplace_back();
-                    break;
-                case Json::parse_event_t::object_end:
-                    if (!open_objects.empty()) open_objects.pop_back();
-                    break;
-                case Json::parse_event_t::key:
-                    if (!open_objects.empty() && parsed.is_string() &&
-                        !open_objects.back().insert(parsed.get<std::string>()).second) {
-                        repeated_key = true;
-                    }
-                    break;
-                default:
-                    break;
-            }
-            return true;
-        };
-        const Json root = Json::parse(text.begin(), text.end(), watch_keys,
-                                      /*allow_exceptions=*/false, /*ignore_comments=*/false);
-        if (root.is_discarded() || repeated_key || !root.is_object()) return std::nullopt;
+        StrictDocument document;
+        if (!Json::sax_parse(text.begin(), text.end(), &document,
+                             nlohmann::json::input_format_t::json,
+                             /*strict=*/true, /*ignore_comments=*/false)) {
+            return std::nullopt;
+        }
+        const Json& root = document.root();
+        if (!root.is_object()) return std::nullopt;
         State state;
         for (const auto& [key, value] : root.items()) {
             if (!read_state_member(key, value, state)) return std::nullopt;
@@ -303,7 +389,10 @@ void apply_load_fixups(State& state) {
 State load_state() {
     const std::filesystem::path path = state_file_path();
     std::optional<State> state;
-    if (const auto text = read_whole_file(path)) state = parse_state(*text);
+    if (auto text = read_whole_file(path)) {
+        state = parse_state(*text);
+        if (state) remember_file(path, std::move(*text));
+    }
     if (!state) {
         // The defaults take over and the next save replaces the file: keep a copy of what was
         // there so nothing the user had is lost for good.
@@ -361,6 +450,7 @@ std::expected<void, std::string> save_state(const State& state) {
     } catch (const std::exception& e) {
         return std::unexpected(platform::path_text(path) + ": " + e.what());
     }
+    if (file_already_holds(path, text)) return {};
     const std::filesystem::path temporary = with_suffix(path, ".tmp");
     auto file = platform::OutputFile::create(temporary);
     if (!file) return std::unexpected(located_error(temporary, file.error()));
@@ -373,6 +463,7 @@ std::expected<void, std::string> save_state(const State& state) {
     if (auto renamed = platform::replace_rename(temporary, path); !renamed) {
         return std::unexpected(located_error(path, renamed.error()));
     }
+    remember_file(path, std::move(text));
     return {};
 }
 

@@ -6,6 +6,8 @@
 #include <windows.h>
 #endif
 
+#include "core/export_date.h"
+#include "core/time_text.h"
 #include "support/test_support.h"
 
 namespace dalvento::platform {
@@ -76,18 +78,71 @@ TEST(Platform, ReadWriteRenameAndRemove) {
     EXPECT_FALSE(InputFile::open(dir / "x").has_value());
 }
 
+Time utc(int y, unsigned m, unsigned d, int hour, int minute = 0) {
+    using namespace std::chrono;
+    return sys_days(year{y} / m / d) + hours(hour) + minutes(minute);
+}
+
+struct LocalCase {
+    Time utc;
+    LocalDateTime local;
+};
+
+void expect_local_times(const std::vector<LocalCase>& cases) {
+    for (const auto& c : cases) {
+        const auto local = to_local(c.utc);
+        ASSERT_TRUE(local.has_value()) << c.local.year;
+        EXPECT_EQ(std::tie(local->year, local->month, local->day, local->hour, local->minute),
+                  std::tie(c.local.year, c.local.month, c.local.day, c.local.hour, c.local.minute))
+            << c.local.year << "-" << c.local.month << "-" << c.local.day << " " << local->hour
+            << ":" << local->minute;
+        EXPECT_EQ(from_local(c.local), c.utc) << c.local.year;
+    }
+}
+
+// Before 1970 and after 2038 as well: the Windows C runtime refused the first.
 TEST(Platform, LocalTimeFollowsThePinnedZone) {
     set_time_zone("EST5");
-    const Time noon_utc =
-        std::chrono::sys_days(std::chrono::year{2024} / 1 / 15) + std::chrono::hours(12);
-    const auto local = to_local(noon_utc);
-    ASSERT_TRUE(local.has_value());
-    EXPECT_EQ(local->year, 2024);
-    EXPECT_EQ(local->day, 15);
-    EXPECT_EQ(local->hour, 7);
-    const auto back = from_local(*local);
-    ASSERT_TRUE(back.has_value());
-    EXPECT_EQ(*back, noon_utc);
+    expect_local_times({{utc(2024, 1, 15, 12), {2024, 1, 15, 7, 0, 0}},
+                        {utc(1968, 7, 1, 3), {1968, 6, 30, 22, 0, 0}},
+                        {utc(2040, 2, 29, 12), {2040, 2, 29, 7, 0, 0}}});
+    set_time_zone("IST-5:30");
+    expect_local_times({{utc(2024, 1, 15, 20), {2024, 1, 16, 1, 30, 0}}});
+    set_time_zone("EST5");
+}
+
+// The computer's own zone with its rules for each year. Runs as a test entry of its own with
+// the system zone set to US Central: daylight time began on April 2 in 2006, on March 11 in
+// 2007, and was kept in 1968 from April to October.
+TEST(SystemZone, UsCentralWithTheRulesOfEachYear) {
+    if (!get_env("DALVENTO_SYSTEM_ZONE_IS_US_CENTRAL")) GTEST_SKIP() << "needs the US Central zone";
+    use_system_time_zone();
+#ifdef _WIN32
+    DYNAMIC_TIME_ZONE_INFORMATION zone;
+    ASSERT_NE(GetDynamicTimeZoneInformation(&zone), TIME_ZONE_ID_INVALID);
+    ASSERT_EQ(std::wstring(zone.TimeZoneKeyName), L"Central Standard Time");
+#endif
+    expect_local_times({{utc(2006, 3, 20, 12), {2006, 3, 20, 6, 0, 0}},
+                        {utc(2006, 4, 3, 12), {2006, 4, 3, 7, 0, 0}},
+                        {utc(2007, 3, 20, 12), {2007, 3, 20, 7, 0, 0}},
+                        {utc(1968, 1, 15, 12), {1968, 1, 15, 6, 0, 0}},
+                        {utc(1968, 7, 1, 3), {1968, 6, 30, 22, 0, 0}},
+                        {utc(2040, 7, 1, 12), {2040, 7, 1, 7, 0, 0}}});
+
+    // A table last written in 1968 settles the export date; the day is the local one.
+    TempDir dir;
+    write_file(dir / "tblRESales.txt", "a^b\r\n");
+    ASSERT_TRUE(set_modified(dir / "tblRESales.txt", utc(1968, 7, 1, 3)).has_value());
+    DeliveryUnit table;
+    table.key = "tblRESales.txt";
+    table.kind = UnitKind::table;
+    table.core = table.selected = true;
+    table.total_bytes = 5;
+    table.newest_modified = file_info(dir / "tblRESales.txt")->modified;
+    const auto date = settle_export_date({table});
+    ASSERT_TRUE(date.has_value());
+    EXPECT_EQ(date->date, std::chrono::year_month_day(std::chrono::year(1968) / 6 / 30));
+    EXPECT_EQ(format_local(utc(2006, 3, 20, 12), "%Y-%m-%d %H:%M"), "2006-03-20 06:00");
 }
 
 TEST(Platform, ModifiedTimeCanBeSetAndRead) {

@@ -317,6 +317,52 @@ TEST(StateFile, UnreadableFileIsCopiedAsideBeforeTheNextSave) {
     EXPECT_EQ(read_file(copy), original);
 }
 
+TEST(StateFile, NulByteMakesTheFileUnreadable) {
+    IsolatedEnvironment env;
+    const std::string good = R"({"sender": "Ann"})";
+    for (const std::string& text : {good + std::string(1, '\0'), good + std::string("\0{}", 3),
+                                    std::string(R"({"sender": "A)") + '\0' + R"(nn"})"}) {
+        EXPECT_FALSE(parse_state(text).has_value());
+        write_file(state_json(env), text);
+        EXPECT_EQ(load_state(), loaded_defaults());
+        EXPECT_EQ(read_file(beside_state_json(env, "state.json.unreadable")), text);
+    }
+}
+
+TEST(StateFile, SavingTheTextTheFileHoldsWritesNothing) {
+    IsolatedEnvironment env;
+    const auto path = state_json(env);
+    const auto temporary = beside_state_json(env, "state.json.tmp");
+    // With a folder in the temporary file's place, any save that writes fails.
+    const auto block_writes = [&] { std::filesystem::create_directories(temporary / "x"); };
+    const auto allow_writes = [&] { std::filesystem::remove_all(temporary); };
+
+    State s;
+    s.sender = "Ann";
+    ASSERT_TRUE(save_state(s).has_value());
+    block_writes();
+    EXPECT_TRUE(save_state(s).has_value()) << "the same text again writes nothing";
+    s.sender = "Bob";
+    EXPECT_FALSE(save_state(s).has_value()) << "a change goes through state.json.tmp";
+    State ann;
+    ann.sender = "Ann";
+    EXPECT_EQ(read_file(path), serialize_state(ann));
+
+    // The text read at load counts as well.
+    allow_writes();
+    write_file(path, serialize_state(s));
+    const State loaded = load_state();
+    block_writes();
+    EXPECT_TRUE(save_state(loaded).has_value());
+
+    // A file changed behind the program's back is written again, whatever it last saw.
+    write_file(path, "{}");
+    EXPECT_FALSE(save_state(loaded).has_value());
+    allow_writes();
+    ASSERT_TRUE(save_state(loaded).has_value());
+    EXPECT_EQ(read_file(path), serialize_state(loaded));
+}
+
 TEST(StateFile, OlderLayoutPathsGiveTheFolders) {
     IsolatedEnvironment env;
     // The sales table stands in when the property table has no entry.

@@ -144,7 +144,12 @@ std::optional<LocalDateTime> to_local(Time time);
 // The instant a local date and time names; absent when the system cannot convert it.
 std::optional<Time> from_local(const LocalDateTime& local);
 
-// Switches the process's time zone (a TZ text such as "EST5"); tests pin it with this.
+// Pins the process's time zone (a TZ text such as "EST5"); tests pin it with this. On Windows only
+// fixed offsets are understood ("EST5", "UTC0", "IST-5:30"); any other text leaves the system
+// zone in force.
 void set_time_zone(std::string_view tz);
+
+// Undoes set_time_zone: local times follow the computer's own time zone again.
+void use_system_time_zone();
 
 }  // namespace dalvento::platform

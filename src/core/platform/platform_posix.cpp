@@ -313,8 +313,23 @@ std::optional<Time> from_local(const LocalDateTime& local) {
     return std::chrono::system_clock::from_time_t(t);
 }
 
+namespace {
+// TZ as the process found it, kept by the first set_time_zone so that it can be put back.
+std::optional<std::optional<std::string>> g_original_tz;
+}  // namespace
+
 void set_time_zone(std::string_view tz) {
+    if (!g_original_tz) g_original_tz = get_env("TZ");
     ::setenv("TZ", std::string(tz).c_str(), 1);
+    ::tzset();
+}
+
+void use_system_time_zone() {
+    if (!g_original_tz) return;
+    if (*g_original_tz)
+        ::setenv("TZ", g_original_tz->value().c_str(), 1);
+    else
+        ::unsetenv("TZ");
     ::tzset();
 }
 

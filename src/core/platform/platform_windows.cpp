@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <ctime>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <mutex>
 
 #include "core/platform/platform.h"
 #include "core/platform/wide_text.h"
@@ -397,32 +400,123 @@ std::optional<std::string> user_display_name() {
 
 // --- Local time ---
 
+// Conversions use the system time zone with its rules for each year (the C runtime would apply
+// this year's daylight rule to every year and refuses times before 1970). A zone pinned by
+// set_time_zone, for tests, takes its place.
+namespace {
+
+std::mutex g_pinned_zone_mutex;
+std::optional<TIME_ZONE_INFORMATION> g_pinned_zone;
+
+std::optional<TIME_ZONE_INFORMATION> pinned_zone() {
+    std::lock_guard lock(g_pinned_zone_mutex);
+    return g_pinned_zone;
+}
+
+// A fixed-offset zone from a TZ text such as "EST5", "UTC0" or "IST-5:30"; none for any other.
+std::optional<TIME_ZONE_INFORMATION> fixed_zone(std::string_view tz) {
+    size_t i = 0;
+    while (i < tz.size() && ((tz[i] >= 'A' && tz[i] <= 'Z') || (tz[i] >= 'a' && tz[i] <= 'z')))
+        ++i;
+    if (i < 3 || i == tz.size()) return std::nullopt;
+    int sign = 1;
+    if (tz[i] == '+' || tz[i] == '-') sign = tz[i++] == '-' ? -1 : 1;
+    int fields[2] = {0, 0};
+    for (int field = 0; field < 2 && i < tz.size(); ++field) {
+        if (field == 1 && tz[i++] != ':') return std::nullopt;
+        const size_t digits_start = i;
+        while (i < tz.size() && tz[i] >= '0' && tz[i] <= '9' && i - digits_start < 2)
+            fields[field] = fields[field] * 10 + (tz[i++] - '0');
+        if (i == digits_start) return std::nullopt;
+    }
+    if (i != tz.size()) return std::nullopt;
+    TIME_ZONE_INFORMATION zone = {};
+    // Both count minutes west of Greenwich: UTC = local time + bias.
+    zone.Bias = sign * (fields[0] * 60 + fields[1]);
+    return zone;
+}
+
+// The rules in force in a given year: the pinned zone, or the system zone's rules for that year
+// (GetTimeZoneInformationForYear rather than the ...Ex conversions, which Wine lacks). Looking
+// up a year's rules reads the registry, so they are kept until the system zone changes.
+struct YearRules {
+    DYNAMIC_TIME_ZONE_INFORMATION zone = {};
+    std::map<WORD, TIME_ZONE_INFORMATION> years;
+};
+std::mutex g_year_rules_mutex;
+YearRules g_year_rules;
+
+std::optional<TIME_ZONE_INFORMATION> zone_for_year(WORD year) {
+    if (auto pinned = pinned_zone()) return pinned;
+    DYNAMIC_TIME_ZONE_INFORMATION dynamic;
+    if (GetDynamicTimeZoneInformation(&dynamic) == TIME_ZONE_ID_INVALID) return std::nullopt;
+    std::lock_guard lock(g_year_rules_mutex);
+    if (std::memcmp(&dynamic, &g_year_rules.zone, sizeof dynamic) != 0) {
+        g_year_rules.zone = dynamic;
+        g_year_rules.years.clear();
+    }
+    if (const auto known = g_year_rules.years.find(year); known != g_year_rules.years.end())
+        return known->second;
+    TIME_ZONE_INFORMATION zone;
+    if (!GetTimeZoneInformationForYear(year, &dynamic, &zone)) return std::nullopt;
+    g_year_rules.years.emplace(year, zone);
+    return zone;
+}
+
+std::optional<SYSTEMTIME> system_time(const FILETIME& ft) {
+    SYSTEMTIME st;
+    if (!FileTimeToSystemTime(&ft, &st)) return std::nullopt;
+    return st;
+}
+
+}  // namespace
+
 std::optional<LocalDateTime> to_local(Time time) {
-    using namespace std::chrono;
-    const __time64_t t = floor<seconds>(time).time_since_epoch().count();
-    struct tm tm;
-    if (_localtime64_s(&tm, &t) != 0) return std::nullopt;
-    return LocalDateTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                         tm.tm_hour,        tm.tm_min,     tm.tm_sec};
+    const auto utc = system_time(to_filetime(std::chrono::floor<std::chrono::seconds>(time)));
+    if (!utc) return std::nullopt;
+    const auto zone = zone_for_year(utc->wYear);
+    SYSTEMTIME local;
+    if (!zone || !SystemTimeToTzSpecificLocalTime(&*zone, &*utc, &local)) return std::nullopt;
+    return LocalDateTime{local.wYear, local.wMonth,  local.wDay,
+                         local.wHour, local.wMinute, local.wSecond};
 }
 
 std::optional<Time> from_local(const LocalDateTime& local) {
-    struct tm tm = {};
-    tm.tm_year = local.year - 1900;
-    tm.tm_mon = local.month - 1;
-    tm.tm_mday = local.day;
-    tm.tm_hour = local.hour;
-    tm.tm_min = local.minute;
-    tm.tm_sec = local.second;
-    tm.tm_isdst = -1;
-    const __time64_t t = _mktime64(&tm);
-    if (t == -1) return std::nullopt;
-    return Time(std::chrono::duration_cast<Time::duration>(std::chrono::seconds(t)));
+    const auto in_range = [](int v, int low, int high) { return v >= low && v <= high; };
+    if (!in_range(local.year, 1601, 30827) || !in_range(local.month, 1, 12) ||
+        !in_range(local.day, 1, 31) || !in_range(local.hour, 0, 23) ||
+        !in_range(local.minute, 0, 59) || !in_range(local.second, 0, 59)) {
+        return std::nullopt;
+    }
+    SYSTEMTIME wall = {};
+    wall.wYear = static_cast<WORD>(local.year);
+    wall.wMonth = static_cast<WORD>(local.month);
+    wall.wDay = static_cast<WORD>(local.day);
+    wall.wHour = static_cast<WORD>(local.hour);
+    wall.wMinute = static_cast<WORD>(local.minute);
+    wall.wSecond = static_cast<WORD>(local.second);
+    const auto zone = zone_for_year(wall.wYear);
+    SYSTEMTIME utc;
+    if (!zone || !TzSpecificLocalTimeToSystemTime(&*zone, &wall, &utc)) return std::nullopt;
+    FILETIME ft;
+    if (!SystemTimeToFileTime(&utc, &ft)) return std::nullopt;
+    // Time counts nanoseconds in 64 bits: about the years 1678 to 2262.
+    const int64_t ticks = static_cast<int64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime;
+    constexpr int64_t reach = std::numeric_limits<int64_t>::max() / 100;
+    if (ticks - FILETIME_UNIX_OFFSET > reach || ticks - FILETIME_UNIX_OFFSET < -reach)
+        return std::nullopt;
+    return from_filetime(ft);
 }
 
 void set_time_zone(std::string_view tz) {
-    _putenv_s("TZ", std::string(tz).c_str());
-    _tzset();
+    const auto zone = fixed_zone(tz);
+    std::lock_guard lock(g_pinned_zone_mutex);
+    g_pinned_zone = zone;
+}
+
+void use_system_time_zone() {
+    std::lock_guard lock(g_pinned_zone_mutex);
+    g_pinned_zone.reset();
 }
 
 }  // namespace dalvento::platform
