@@ -1,5 +1,6 @@
 #include "main/layout.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -44,31 +45,126 @@ std::array<int, 6> list_column_widths(int dpi) {
     return widths;
 }
 
-MainLayout main_layout(const std::array<bool, 3>& collapsed, int dpi) {
+namespace {
+
+// The layout with the given logical list heights, everything right of the labels moved left by
+// `narrower` logical pixels and everything full-width narrowed by as much.
+MainLayout layout_with(const std::array<bool, 3>& collapsed, int dpi,
+                       const std::array<int, 3>& list_heights, int narrower) {
     MainLayout layout;
     int y = 56;
     for (size_t i = 0; i < 3; ++i) {
         MainLayout::Section& section = layout.sections[i];
-        section.label = scale(Rect{14, y, 610, 22}, dpi);
-        section.toggle = scale(Rect{630, y - 4, 88, 28}, dpi);
-        section.source_button = scale(Rect{724, y - 6, 200, 30}, dpi);
+        section.label = scale(Rect{14, y, 610 - narrower, 22}, dpi);
+        section.toggle = scale(Rect{630 - narrower, y - 4, 88, 28}, dpi);
+        section.source_button = scale(Rect{724 - narrower, y - 6, 200, 30}, dpi);
         section.collapsed = collapsed[i];
         if (collapsed[i]) {
             section.toggle_text = "Show";
             y += 34;
         } else {
             section.toggle_text = "Hide";
-            section.list = scale(Rect{14, y + 28, 910, LIST_HEIGHTS[i]}, dpi);
-            y += LIST_HEIGHTS[i] + 36;
+            section.list = scale(Rect{14, y + 28, 910 - narrower, list_heights[i]}, dpi);
+            y += list_heights[i] + 36;
         }
     }
-    layout.status_box = scale(Rect{14, y, 910, 70}, dpi);
+    layout.status_box = scale(Rect{14, y, 910 - narrower, 70}, dpi);
     layout.settings_button = scale(Rect{14, y + 82, 200, 40}, dpi);
-    layout.bundle_button = scale(Rect{564, y + 82, 170, 40}, dpi);
-    layout.send_button = scale(Rect{744, y + 82, 180, 40}, dpi);
-    layout.client_width = scale(940, dpi);
+    layout.bundle_button = scale(Rect{564 - narrower, y + 82, 170, 40}, dpi);
+    layout.send_button = scale(Rect{744 - narrower, y + 82, 180, 40}, dpi);
+    layout.client_width = scale(940 - narrower, dpi);
     layout.client_height = scale(y + 156, dpi);
     return layout;
+}
+
+// Takes up to `excess` logical pixels from the open lists, each in proportion to what it has above
+// `floor`; lowers `excess` by what was taken.
+void give_up_height(std::array<int, 3>& heights, const std::array<bool, 3>& collapsed, int floor,
+                    int& excess) {
+    std::array<int, 3> spare{};
+    int total = 0;
+    for (size_t i = 0; i < 3; ++i) {
+        if (!collapsed[i]) spare[i] = std::max(0, heights[i] - floor);
+        total += spare[i];
+    }
+    const int take = std::min(excess, total);
+    if (take <= 0) return;
+    int taken = 0;
+    for (size_t i = 0; i < 3; ++i) {
+        const int cut = static_cast<int>(static_cast<int64_t>(take) * spare[i] / total);
+        heights[i] -= cut;
+        taken += cut;
+    }
+    // What the rounding down left over, a pixel each from the lists that still have some.
+    for (size_t i = 0; i < 3 && taken < take; ++i) {
+        if (!collapsed[i] && heights[i] > floor) {
+            --heights[i];
+            ++taken;
+        }
+    }
+    excess -= taken;
+}
+
+// A device length as the largest logical length that scales to no more than it.
+int logical_room(int device, int dpi) {
+    if (dpi <= 0) return device;
+    return static_cast<int>(static_cast<int64_t>(std::max(device, 0)) * LOGICAL_DPI / dpi);
+}
+
+}  // namespace
+
+MainLayout main_layout(const std::array<bool, 3>& collapsed, int dpi) {
+    return layout_with(collapsed, dpi, LIST_HEIGHTS, 0);
+}
+
+MainLayout main_layout(const std::array<bool, 3>& collapsed, int dpi, int room_width,
+                       int room_height) {
+    std::array<int, 3> heights = LIST_HEIGHTS;
+    const MainLayout full = layout_with(collapsed, dpi, heights, 0);
+    int narrower = 0;
+    if (full.client_width > room_width) {
+        narrower = std::clamp(940 - logical_room(room_width, dpi), 0, 340);
+    }
+    if (full.client_height > room_height) {
+        int logical_height = 56 + 156;
+        for (size_t i = 0; i < 3; ++i)
+            logical_height += collapsed[i] ? 34 : heights[i] + 36;
+        int excess = logical_height - logical_room(room_height, dpi);
+        give_up_height(heights, collapsed, FEW_ROWS_LIST_HEIGHT, excess);
+        give_up_height(heights, collapsed, ONE_ROW_LIST_HEIGHT, excess);
+    }
+    return layout_with(collapsed, dpi, heights, narrower);
+}
+
+Rect kept_inside(const Rect& outer, const Rect& work_area) {
+    Rect placed = outer;
+    placed.x =
+        std::max(std::min(outer.x, work_area.x + work_area.width - outer.width), work_area.x);
+    placed.y =
+        std::max(std::min(outer.y, work_area.y + work_area.height - outer.height), work_area.y);
+    return placed;
+}
+
+PickerFrame fit_picker(const PickerWindow& picker, int room_height) {
+    PickerFrame frame;
+    frame.window = picker.window;
+    frame.remember_box = picker.remember_box;
+    frame.ok_button = picker.ok_button;
+    frame.cancel_button = picker.cancel_button;
+    // The list fills what the item boxes took: from below the hint to above the remember box.
+    const int top = picker.hint_label.y + picker.hint_label.height + 2;
+    frame.list = {picker.hint_label.x, top, picker.hint_label.width,
+                  std::max(picker.remember_box.y - 14 - top, 0)};
+    const int excess = picker.window.height - room_height;
+    if (excess <= 0) return frame;
+    const int cut = std::min(excess, std::max(frame.list.height - PICKER_MIN_LIST_HEIGHT, 0));
+    frame.list.height -= cut;
+    frame.remember_box.y -= cut;
+    frame.ok_button.y -= cut;
+    frame.cancel_button.y -= cut;
+    frame.window.height -= cut;
+    frame.window.y += cut / 2;
+    return frame;
 }
 
 Rect centred_over(const Rect& main, int width, int height) {

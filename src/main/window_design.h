@@ -18,7 +18,7 @@ struct ControlSpec {
     std::string_view cue = {};
 };
 
-// Every window uses this face at the system's default height.
+// Every window uses this face, at 9 points at the window's DPI.
 inline constexpr std::string_view DEFAULT_FONT_FACE = "Segoe UI";
 
 // The fatal start-up messages.

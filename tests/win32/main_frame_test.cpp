@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -75,12 +76,12 @@ HDROP make_drop(const std::vector<std::filesystem::path>& paths) {
 
 // The main window over generated exports, as the program starts it.
 struct Frame {
-    explicit Frame(bool with_folders = true) {
+    explicit Frame(bool with_folders = true, const std::filesystem::path& under = "exports") {
         EXPECT_TRUE(register_window_classes());
         make_default_font();
         exportgen::ExportSpec shape;
         shape.other_files = 2;
-        auto made = exportgen::generate_exports(env.dir() / "exports", shape);
+        auto made = exportgen::generate_exports(env.dir().path() / under, shape);
         EXPECT_TRUE(made) << made.error();
         exports = *made;
         if (with_folders) {
@@ -103,13 +104,12 @@ TEST(MainFrame, BuildsEveryControlWhereTheLayoutPutsItAndFillsTheLists) {
     Frame frame;
     const int dpi = screen_dpi();
     HWND main = frame.desktop.window();
-    // The ctest entry win32_dpi_144 runs this on a screen of 144 DPI.
+    // The ctest entries win32_screen_* run this on screens of a given size and DPI.
     if (const std::optional<std::string> expected = platform::get_env("DALVENTO_EXPECT_DPI")) {
         ASSERT_EQ(dpi, std::stoi(*expected));
     }
     if (dpi == 144) {
         EXPECT_EQ(list_column_widths(dpi), (std::array<int, 6>{247, 172, 172, 97, 322, 315}));
-        EXPECT_EQ(client_size(main), (Rect{0, 0, 1410, 1050}));
     }
 
     EXPECT_EQ(window_text(main), MAIN_WINDOW_TITLE);
@@ -117,10 +117,16 @@ TEST(MainFrame, BuildsEveryControlWhereTheLayoutPutsItAndFillsTheLists) {
     EXPECT_TRUE(style & WS_CAPTION);
     EXPECT_TRUE(style & WS_SYSMENU);
     EXPECT_FALSE(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
-    EXPECT_EQ(client_size(main), (Rect{0, 0, scale(940, dpi), scale(700, dpi)}));
-
-    const MainLayout layout = main_layout({false, false, false}, dpi);
-    EXPECT_EQ(layout.status_box.y, scale(544, dpi));
+    // The layout of old where it fits the work area, else the same fitted into it.
+    const Rect work = work_area(main);
+    const Rect frame_size = frame_extra(TOP_LEVEL_STYLE, WS_EX_CONTROLPARENT, dpi);
+    const MainLayout layout = main_layout({false, false, false}, dpi, work.width - frame_size.width,
+                                          work.height - frame_size.height);
+    if (work.height >= scale(700, dpi) + frame_size.height) {
+        EXPECT_EQ(client_size(main), (Rect{0, 0, scale(940, dpi), scale(700, dpi)}));
+        EXPECT_EQ(layout.status_box.y, scale(544, dpi));
+    }
+    EXPECT_EQ(client_size(main), (Rect{0, 0, layout.client_width, layout.client_height}));
     for (size_t i = 0; i < 3; ++i) {
         const auto kind = static_cast<SourceKind>(i);
         HWND list = frame.desktop.list(kind);
@@ -130,12 +136,14 @@ TEST(MainFrame, BuildsEveryControlWhereTheLayoutPutsItAndFillsTheLists) {
         EXPECT_EQ(
             rect_in_parent(frame.desktop.control(static_cast<ControlId>(ID_TOGGLE_LAYERS + i))),
             layout.sections[i].toggle);
-        // The list's client area is the layout's; its border adds to it.
+        // The list's client area is the layout's; its border adds to it (a scroll bar, shown when
+        // the sized columns are wider than the list, takes from it).
         const Rect outer = rect_in_parent(list);
-        EXPECT_EQ(outer.x, layout.sections[i].list.x);
-        EXPECT_EQ(outer.y, layout.sections[i].list.y);
-        EXPECT_EQ(client_size(list),
-                  (Rect{0, 0, layout.sections[i].list.width, layout.sections[i].list.height}));
+        RECT framed = {0, 0, layout.sections[i].list.width, layout.sections[i].list.height};
+        AdjustWindowRectEx(&framed, static_cast<DWORD>(GetWindowLongPtrW(list, GWL_STYLE)), FALSE,
+                           static_cast<DWORD>(GetWindowLongPtrW(list, GWL_EXSTYLE)));
+        EXPECT_EQ(outer, (Rect{layout.sections[i].list.x, layout.sections[i].list.y,
+                               framed.right - framed.left, framed.bottom - framed.top}));
 
         const LONG_PTR list_style = GetWindowLongPtrW(list, GWL_STYLE);
         EXPECT_EQ(list_style & LVS_TYPEMASK, LVS_REPORT);
@@ -144,7 +152,9 @@ TEST(MainFrame, BuildsEveryControlWhereTheLayoutPutsItAndFillsTheLists) {
         EXPECT_EQ(SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0) &
                       (LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_CHECKBOXES),
                   LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+        // Status and Location are sized to what the list holds; an empty list keeps them.
         const std::array<int, 6> widths = list_column_widths(dpi);
+        const int fixed = row_count(list) > 0 ? 4 : 6;
         for (int c = 0; c < 6; ++c) {
             wchar_t header[64] = {};
             LVCOLUMNW column{};
@@ -153,7 +163,9 @@ TEST(MainFrame, BuildsEveryControlWhereTheLayoutPutsItAndFillsTheLists) {
             column.cchTextMax = 64;
             ASSERT_TRUE(SendMessageW(list, LVM_GETCOLUMNW, c, reinterpret_cast<LPARAM>(&column)));
             EXPECT_EQ(utf8(header), c == 0 ? FIRST_COLUMN_HEADERS[i] : LIST_COLUMNS[c].header);
-            EXPECT_EQ(SendMessageW(list, LVM_GETCOLUMNWIDTH, c, 0), widths[c]);
+            if (c < fixed) {
+                EXPECT_EQ(SendMessageW(list, LVM_GETCOLUMNWIDTH, c, 0), widths[c]);
+            }
         }
     }
     EXPECT_EQ(rect_in_parent(frame.desktop.control(ID_STATUS_BOX)), layout.status_box);
@@ -206,6 +218,153 @@ TEST(MainFrame, TogglesCollapseTheSectionsAndResizeTheWindow) {
     EXPECT_EQ(client_size(main), (Rect{0, 0, scale(940, dpi), scale(314 + 120 + 2, dpi)}));
     EXPECT_TRUE(IsWindowVisible(frame.desktop.list(SourceKind::tables)));
     EXPECT_EQ(window_text(frame.desktop.control(ID_TOGGLE_TABLES)), "Hide");
+}
+
+// The widest text of a column, as the list view itself measures it.
+int widest_cell(HWND list, int column, bool with_header) {
+    int widest = 0;
+    for (int row = 0; row < row_count(list); ++row) {
+        const std::wstring text = wide(list_cell(list, row, column));
+        widest = std::max(widest,
+                          static_cast<int>(SendMessageW(list, LVM_GETSTRINGWIDTHW, 0,
+                                                        reinterpret_cast<LPARAM>(text.c_str()))));
+    }
+    if (with_header) {
+        const std::wstring header = wide(LIST_COLUMNS[static_cast<size_t>(column)].header);
+        widest = std::max(widest,
+                          static_cast<int>(SendMessageW(list, LVM_GETSTRINGWIDTHW, 0,
+                                                        reinterpret_cast<LPARAM>(header.c_str()))));
+    }
+    return widest;
+}
+
+// What the window shows at its DPI: every button inside the work area, text of the DPI's size,
+// Status and Location as wide as their texts.
+void expect_fits_at(const Frame& frame, int dpi) {
+    SCOPED_TRACE(::testing::Message() << "at " << dpi << " dpi");
+    HWND main = frame.desktop.window();
+    const Rect work = work_area(main);
+    EXPECT_TRUE(probe::lies_inside(probe::screen_rect(main), work))
+        << probe::screen_rect(main).y << "+" << probe::screen_rect(main).height << " in "
+        << work.height;
+    // Where the window scrolls, a button below its bottom comes into sight at the end.
+    const bool scrolls = GetWindowLongPtrW(main, GWL_STYLE) & WS_VSCROLL;
+    for (const int scroll : {SB_TOP, SB_BOTTOM}) {
+        if (scrolls) SendMessageW(main, WM_VSCROLL, scroll, 0);
+        for (int id = ID_SETTINGS; id <= ID_SEND; ++id) {
+            HWND button = frame.desktop.control(static_cast<ControlId>(id));
+            if (!IsWindowVisible(button)) continue;
+            const Rect in_client = rect_in_parent(button);
+            const bool in_sight = probe::lies_inside(in_client, client_size(main)) &&
+                                  probe::lies_inside(probe::screen_rect(button), work);
+            if (scroll == SB_BOTTOM && (id == ID_BUNDLE || id == ID_SEND || id == ID_SETTINGS)) {
+                EXPECT_TRUE(in_sight) << window_text(button);
+            }
+            if (!scrolls) {
+                EXPECT_TRUE(in_sight) << window_text(button);
+            }
+        }
+    }
+    if (scrolls) SendMessageW(main, WM_VSCROLL, SB_TOP, 0);
+    // The face at 9 points: one and a half times as tall at 144 DPI as at 96.
+    const auto font =
+        reinterpret_cast<HFONT>(SendMessageW(frame.desktop.control(ID_BUNDLE), WM_GETFONT, 0, 0));
+    ASSERT_NE(font, nullptr);
+    LOGFONTW face{};
+    GetObjectW(font, sizeof face, &face);
+    EXPECT_EQ(face.lfHeight, -MulDiv(9, dpi, 72));
+    const int at_96 = probe::text_height(default_font(96));
+    EXPECT_NEAR(probe::text_height(font), at_96 * dpi / 96.0, at_96 * 0.15);
+    for (const HWND child : {frame.desktop.intro(), frame.desktop.list(SourceKind::tables),
+                             frame.desktop.control(ID_STATUS_BOX)}) {
+        EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0)), font);
+    }
+    for (size_t i = 0; i < 3; ++i) {
+        HWND list = frame.desktop.list(static_cast<SourceKind>(i));
+        if (row_count(list) == 0) continue;
+        EXPECT_GE(SendMessageW(list, LVM_GETCOLUMNWIDTH, 4, 0), widest_cell(list, 4, false)) << i;
+        EXPECT_GE(SendMessageW(list, LVM_GETCOLUMNWIDTH, 5, 0), widest_cell(list, 5, true)) << i;
+        EXPECT_EQ(SendMessageW(list, LVM_GETCOLUMNWIDTH, 0, 0), list_column_widths(dpi)[0]) << i;
+    }
+}
+
+// The tooltip the list gives for a row, with the pointer over a column.
+std::string info_tip(const Frame& frame, HWND list, int row, int column) {
+    RECT cell{};
+    cell.top = column;
+    cell.left = LVIR_BOUNDS;
+    SendMessageW(list, LVM_GETSUBITEMRECT, static_cast<WPARAM>(row),
+                 reinterpret_cast<LPARAM>(&cell));
+    RECT client{};
+    GetClientRect(list, &client);
+    POINT pointer = {(std::max(cell.left, client.left) + std::min(cell.right, client.right)) / 2,
+                     (cell.top + cell.bottom) / 2};
+    ClientToScreen(list, &pointer);
+    SetCursorPos(pointer.x, pointer.y);
+    wchar_t text[1024] = L"stale";
+    NMLVGETINFOTIPW tip{};
+    tip.hdr.hwndFrom = list;
+    tip.hdr.idFrom = static_cast<UINT_PTR>(GetDlgCtrlID(list));
+    tip.hdr.code = LVN_GETINFOTIPW;
+    tip.pszText = text;
+    tip.cchTextMax = 1024;
+    tip.iItem = row;
+    SendMessageW(frame.desktop.window(), WM_NOTIFY, tip.hdr.idFrom, reinterpret_cast<LPARAM>(&tip));
+    return utf8(text);
+}
+
+TEST(MainFrame, FitsItsScreenAndFollowsTheDpiWithItsTextAndColumns) {
+    // Long folder names: the Location column grows past the list's width.
+    Frame frame(true, std::filesystem::path(std::string(60, 'd')) / std::string(60, 'e'));
+    const int dpi = screen_dpi();
+    expect_fits_at(frame, dpi);
+
+    HWND tables = frame.desktop.list(SourceKind::tables);
+    ASSERT_GT(row_count(tables), 0);
+    EXPECT_TRUE(SendMessageW(tables, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0) & LVS_EX_INFOTIP);
+    // The cut Location shows whole as the tip; a cell shown whole gives none.
+    EXPECT_EQ(info_tip(frame, tables, 0, 5), testing::text(frame.exports.tables_folder));
+    EXPECT_EQ(info_tip(frame, tables, 0, 3), "");
+
+    if (const std::optional<std::string> folder = platform::get_env("DALVENTO_SCREENSHOTS")) {
+        EXPECT_TRUE(probe::save_screenshot(std::filesystem::path(*folder) / "main_window.png"));
+    }
+
+    // Moved to a monitor of another scale: the window takes the suggested place, then everything
+    // is laid out again at the new DPI. Wine has one DPI for all monitors, so the message is sent
+    // here as Windows sends it.
+    HWND main = frame.desktop.window();
+    // At 192 DPI a 768-pixel screen is too short even for one row a list: the window scrolls.
+    for (const int moved_to : {dpi == 96 ? 120 : 96, 192, dpi}) {
+        const Rect before = probe::screen_rect(main);
+        RECT suggested = {40, 30, 40 + MulDiv(before.width, moved_to, dpi),
+                          30 + MulDiv(before.height, moved_to, dpi)};
+        SendMessageW(main, WM_DPICHANGED, MAKEWPARAM(moved_to, moved_to),
+                     reinterpret_cast<LPARAM>(&suggested));
+        EXPECT_EQ(frame.desktop.dpi(), moved_to);
+        // Moved left only as far as the wider window needs to stay on the screen.
+        EXPECT_LE(probe::screen_rect(main).x, 40);
+        const Rect work = work_area(main);
+        const Rect frame_size = frame_extra(TOP_LEVEL_STYLE, WS_EX_CONTROLPARENT, moved_to);
+        const MainLayout layout =
+            main_layout({false, false, false}, moved_to, work.width - frame_size.width,
+                        work.height - frame_size.height);
+        if (layout.client_height <= work.height - frame_size.height) {
+            EXPECT_EQ(client_size(main), (Rect{0, 0, layout.client_width, layout.client_height}));
+            EXPECT_EQ(rect_in_parent(frame.desktop.control(ID_SEND)), layout.send_button);
+            EXPECT_EQ(rect_in_parent(frame.desktop.control(ID_SOURCE_OTHER)),
+                      layout.sections[2].source_button);
+        } else {
+            EXPECT_TRUE(GetWindowLongPtrW(main, GWL_STYLE) & WS_VSCROLL);
+            EXPECT_EQ(client_size(main).height, work.height - frame_size.height);
+        }
+        expect_fits_at(frame, moved_to);
+        if (const std::optional<std::string> folder = platform::get_env("DALVENTO_SCREENSHOTS")) {
+            probe::save_screenshot(
+                std::filesystem::path(*folder) /
+                ("main_window_moved_to_" + std::to_string(moved_to) + "dpi.png"));
+        }
+    }
 }
 
 TEST(MainFrame, TheStatusBoxKeepsItsLastLineInSight) {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <string>
 
 #include "main/desktop.h"
@@ -17,5 +18,17 @@ Rect client_size(HWND window);
 
 // The clipboard's Unicode text as UTF-8; "(clipboard refused)" when it cannot be opened.
 std::string clipboard_text();
+
+// A window's outer rectangle on the screen.
+Rect screen_rect(HWND window);
+
+// Whether `inner` lies wholly inside `outer`.
+bool lies_inside(const Rect& inner, const Rect& outer);
+
+// The height of a font's character cell, measured on the screen.
+int text_height(HFONT font);
+
+// The whole screen as a PNG picture, for people to look at; false when it cannot be taken.
+bool save_screenshot(const std::filesystem::path& file);
 
 }  // namespace dalvento::win32::probe

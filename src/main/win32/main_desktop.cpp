@@ -4,6 +4,7 @@
 #include <shellapi.h>
 #include <shobjidl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -94,6 +95,31 @@ std::wstring quoted_argument(const std::wstring& argument) {
     return out;
 }
 
+// A cell's full text when the list's width cuts it; empty when it shows whole.
+std::wstring cut_cell_text(HWND list, int row, int column, int padding) {
+    wchar_t buffer[1024] = {};
+    LVITEMW item{};
+    item.iSubItem = column;
+    item.pszText = buffer;
+    item.cchTextMax = 1024;
+    SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    if (buffer[0] == L'\0') return {};
+    // The first column's bounds are the whole row's; its label is the cell.
+    RECT cell{};
+    cell.top = column;
+    cell.left = column == 0 ? LVIR_LABEL : LVIR_BOUNDS;
+    if (!SendMessageW(list, LVM_GETSUBITEMRECT, static_cast<WPARAM>(row),
+                      reinterpret_cast<LPARAM>(&cell))) {
+        return {};
+    }
+    RECT client{};
+    GetClientRect(list, &client);
+    const LONG shown = std::min(cell.right, client.right) - std::max(cell.left, client.left);
+    const LRESULT needed =
+        SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(buffer)) + padding;
+    return needed > shown ? std::wstring(buffer) : std::wstring();
+}
+
 template <typename T>
 void release(T*& object) {
     if (object) object->Release();
@@ -121,6 +147,7 @@ bool MainDesktop::build() {
                             frame.bottom - frame.top, nullptr, nullptr, GetModuleHandleW(nullptr),
                             nullptr);
     if (!main_) return false;
+    dpi_ = window_dpi(main_);
 
     intro_ = create_control(main_, WC_STATICW, MAIN_INTRO.text, LABEL_STYLE, 0, MAIN_INTRO.rect, 0);
     bool built = intro_ != nullptr;
@@ -153,11 +180,13 @@ bool MainDesktop::build() {
 }
 
 void MainDesktop::prepare_lists() {
-    const std::array<int, 6> widths = list_column_widths(screen_dpi());
+    const std::array<int, 6> widths = list_column_widths(dpi_);
+    // Info tips: the full text of a cell that the list's width cuts.
+    constexpr DWORD EXTENDED =
+        LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP | LVS_EX_LABELTIP;
     for (size_t i = 0; i < 3; ++i) {
         HWND list = sections_[i].list;
-        SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT,
-                     LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+        SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, EXTENDED, EXTENDED);
         for (size_t c = 0; c < LIST_COLUMNS.size(); ++c) {
             std::wstring header = wide(c == 0 ? FIRST_COLUMN_HEADERS[i] : LIST_COLUMNS[c].header);
             LVCOLUMNW column{};
@@ -172,6 +201,70 @@ void MainDesktop::prepare_lists() {
         DragAcceptFiles(list, TRUE);
     }
     DragAcceptFiles(main_, TRUE);
+}
+
+void MainDesktop::size_columns(HWND list, bool all) {
+    const std::array<int, 6> widths = list_column_widths(dpi_);
+    const bool empty = SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 0;
+    for (int c = 0; c < 6; ++c) {
+        if (all && (c < 4 || empty)) SendMessageW(list, LVM_SETCOLUMNWIDTH, c, widths[c]);
+    }
+    // An empty list has nothing to size them to: they keep their widths.
+    if (empty) return;
+    SendMessageW(list, LVM_SETCOLUMNWIDTH, 4, LVSCW_AUTOSIZE);
+    // On the last column "use the header" fills what is left of the list instead, which can be
+    // narrower than the longest path: the wider of the two.
+    SendMessageW(list, LVM_SETCOLUMNWIDTH, 5, LVSCW_AUTOSIZE);
+    const LRESULT contents = SendMessageW(list, LVM_GETCOLUMNWIDTH, 5, 0);
+    SendMessageW(list, LVM_SETCOLUMNWIDTH, 5, LVSCW_AUTOSIZE_USEHEADER);
+    if (SendMessageW(list, LVM_GETCOLUMNWIDTH, 5, 0) < contents) {
+        SendMessageW(list, LVM_SETCOLUMNWIDTH, 5, contents);
+    }
+}
+
+void MainDesktop::dpi_changed(int dpi, const RECT* suggested) {
+    dpi_ = dpi > 0 ? dpi : screen_dpi();
+    if (suggested) {
+        SetWindowPos(main_, nullptr, suggested->left, suggested->top,
+                     suggested->right - suggested->left, suggested->bottom - suggested->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    if (HFONT font = default_font(dpi_)) {
+        for (HWND child = GetWindow(main_, GW_CHILD); child;
+             child = GetWindow(child, GW_HWNDNEXT)) {
+            SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+        }
+    }
+    for (const Section& section : sections_)
+        size_columns(section.list, true);
+    if (model_) relayout(*model_);
+    InvalidateRect(main_, nullptr, TRUE);
+}
+
+void MainDesktop::fill_info_tip(NMLVGETINFOTIPW& tip) {
+    HWND list = tip.hdr.hwndFrom;
+    if (tip.iItem < 0 || !tip.pszText || tip.cchTextMax <= 0) return;
+    // The cell under the pointer; every cut cell of the row where the pointer names none.
+    LVHITTESTINFO hit{};
+    GetCursorPos(&hit.pt);
+    ScreenToClient(list, &hit.pt);
+    int column = -1;
+    if (SendMessageW(list, LVM_SUBITEMHITTEST, 0, reinterpret_cast<LPARAM>(&hit)) >= 0 &&
+        hit.iItem == tip.iItem) {
+        column = hit.iSubItem;
+    }
+    std::wstring text;
+    for (int c = 0; c < static_cast<int>(LIST_COLUMNS.size()); ++c) {
+        if (column >= 0 && c != column) continue;
+        const std::wstring cell = cut_cell_text(list, tip.iItem, c, scale(12, dpi_));
+        if (cell.empty()) continue;
+        if (!text.empty()) text += L"\r\n";
+        text += cell;
+    }
+    const size_t room = static_cast<size_t>(tip.cchTextMax) - 1;
+    text.resize(std::min(text.size(), room));
+    std::copy(text.begin(), text.end(), tip.pszText);
+    tip.pszText[text.size()] = L'\0';
 }
 
 void MainDesktop::bind(MainWindow& model) {
@@ -241,6 +334,62 @@ LRESULT MainDesktop::handle(HWND window, UINT message, WPARAM w, LPARAM l) {
                 dispatch(model, Event{.kind = Event::Kind::send_notice});
             }
             return 0;
+        case WM_VSCROLL: {
+            SCROLLINFO info{};
+            info.cbSize = sizeof info;
+            info.fMask = SIF_ALL;
+            GetScrollInfo(main_, SB_VERT, &info);
+            const int line = scale(20, dpi_);
+            const int page = static_cast<int>(info.nPage);
+            switch (LOWORD(w)) {
+                case SB_LINEUP:
+                    scroll_to(scroll_ - line);
+                    break;
+                case SB_LINEDOWN:
+                    scroll_to(scroll_ + line);
+                    break;
+                case SB_PAGEUP:
+                    scroll_to(scroll_ - page);
+                    break;
+                case SB_PAGEDOWN:
+                    scroll_to(scroll_ + page);
+                    break;
+                case SB_THUMBTRACK:
+                case SB_THUMBPOSITION:
+                    scroll_to(info.nTrackPos);
+                    break;
+                case SB_TOP:
+                    scroll_to(0);
+                    break;
+                case SB_BOTTOM:
+                    scroll_to(scroll_range_);
+                    break;
+                default:
+                    break;
+            }
+            return 0;
+        }
+        case WM_MOUSEWHEEL:
+            if (scroll_range_ > 0) {
+                scroll_to(scroll_ - GET_WHEEL_DELTA_WPARAM(w) * scale(40, dpi_) / WHEEL_DELTA);
+                return 0;
+            }
+            break;
+        case WM_DPICHANGED:
+            dpi_changed(LOWORD(w), reinterpret_cast<const RECT*>(l));
+            return 0;
+        case WM_SETTINGCHANGE:
+            if (w == SPI_SETWORKAREA) relayout(model);
+            break;
+        case WM_DISPLAYCHANGE:
+            relayout(model);
+            break;
+        case WM_NOTIFY:
+            if (reinterpret_cast<const NMHDR*>(l)->code == LVN_GETINFOTIPW) {
+                fill_info_tip(*reinterpret_cast<NMLVGETINFOTIPW*>(l));
+                return 0;
+            }
+            break;
         case WM_ACTIVATE:
             if (LOWORD(w) != WA_INACTIVE) {
                 SendNotifyMessageW(main_, NOTICE_MESSAGE, refresh_notice_,
@@ -388,6 +537,7 @@ void MainDesktop::show_summary(const RenderedSummary& summary) {
             }
             ++row_index;
         }
+        size_columns(list, false);
         SendMessageW(list, WM_SETREDRAW, TRUE, 0);
         InvalidateRect(list, nullptr, TRUE);
         set_window_text(section.label, summary.headlines[i]);
@@ -401,28 +551,92 @@ void MainDesktop::show_summary(const RenderedSummary& summary) {
     if (summary.send_enabled) EnableWindow(send_button_, *summary.send_enabled);
 }
 
-void MainDesktop::apply_layout(const MainLayout& layout) {
+void MainDesktop::apply_layout(const MainLayout& given) {
+    // The layout as the model gave it, unless it does not fit the work area of the window's
+    // monitor; then the same sections fitted into it. Where even the shortest lists do not fit,
+    // the window scrolls.
+    const Rect work = work_area(main_);
+    const Rect frame = frame_extra(static_cast<DWORD>(GetWindowLongPtrW(main_, GWL_STYLE)),
+                                   static_cast<DWORD>(GetWindowLongPtrW(main_, GWL_EXSTYLE)), dpi_);
+    const int room_width = work.width - frame.width;
+    const int room_height = work.height - frame.height;
+    MainLayout layout = given;
+    std::array<bool, 3> collapsed{};
+    for (size_t i = 0; i < 3; ++i)
+        collapsed[i] = given.sections[i].collapsed;
+    if (given.client_width > room_width || given.client_height > room_height) {
+        layout = main_layout(collapsed, dpi_, room_width, room_height);
+    }
+    const int scroll_bar = GetSystemMetricsForDpi(SM_CXVSCROLL, static_cast<UINT>(dpi_));
+    const bool scrolls = layout.client_height > room_height;
+    if (scrolls) layout = main_layout(collapsed, dpi_, room_width - scroll_bar, room_height);
+    placed_ = layout;
+    scroll_range_ = scrolls ? layout.client_height - room_height : 0;
+    scroll_ = std::clamp(scroll_, 0, scroll_range_);
+    place_controls();
+
+    ShowScrollBar(main_, SB_VERT, scrolls);
+    if (scrolls) {
+        SCROLLINFO info{};
+        info.cbSize = sizeof info;
+        info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
+        info.nMax = layout.client_height - 1;
+        info.nPage = static_cast<UINT>(room_height);
+        info.nPos = scroll_;
+        SetScrollInfo(main_, SB_VERT, &info, TRUE);
+        set_client_size(main_, layout.client_width + scroll_bar, room_height);
+    } else {
+        set_client_size(main_, layout.client_width, layout.client_height);
+    }
+
+    RECT outer{};
+    GetWindowRect(main_, &outer);
+    const Rect now = {outer.left, outer.top, outer.right - outer.left, outer.bottom - outer.top};
+    const Rect inside = kept_inside(now, work);
+    if (inside.x != now.x || inside.y != now.y) {
+        SetWindowPos(main_, nullptr, inside.x, inside.y, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
+void MainDesktop::place_controls() {
+    const MainLayout& layout = placed_;
+    const auto at = [this](Rect r) {
+        r.y -= scroll_;
+        return r;
+    };
+    Rect intro = scale(MAIN_INTRO.rect, dpi_);
+    intro.width = layout.status_box.width;
+    place(intro_, at(intro));
     for (size_t i = 0; i < 3; ++i) {
         const Section& section = sections_[i];
         const MainLayout::Section& where = layout.sections[i];
-        place(section.label, where.label);
-        place(section.toggle_button, where.toggle);
-        place(section.source_button, where.source_button);
+        place(section.label, at(where.label));
+        place(section.toggle_button, at(where.toggle));
+        place(section.source_button, at(where.source_button));
         set_window_text(section.toggle_button, where.toggle_text);
         if (where.collapsed) {
             ShowWindow(section.source_button, SW_HIDE);
             ShowWindow(section.list, SW_HIDE);
         } else {
-            place(section.list, with_border(section.list, where.list));
+            place(section.list, with_border(section.list, at(where.list)));
             ShowWindow(section.source_button, SW_SHOW);
             ShowWindow(section.list, SW_SHOW);
         }
     }
-    place(status_box_, layout.status_box);
-    place(settings_button_, layout.settings_button);
-    place(bundle_button_, layout.bundle_button);
-    place(send_button_, layout.send_button);
-    set_client_size(main_, layout.client_width, layout.client_height);
+    place(status_box_, at(layout.status_box));
+    place(settings_button_, at(layout.settings_button));
+    place(bundle_button_, at(layout.bundle_button));
+    place(send_button_, at(layout.send_button));
+}
+
+void MainDesktop::scroll_to(int position) {
+    position = std::clamp(position, 0, scroll_range_);
+    if (position == scroll_) return;
+    scroll_ = position;
+    SetScrollPos(main_, SB_VERT, scroll_, TRUE);
+    place_controls();
+    InvalidateRect(main_, nullptr, TRUE);
 }
 
 void MainDesktop::set_delivery_buttons_enabled(bool send, bool bundle) {
@@ -465,7 +679,7 @@ void MainDesktop::start_explorer(const std::string& argument) {
 }
 
 int MainDesktop::dpi() {
-    return screen_dpi();
+    return dpi_;
 }
 
 std::function<void()> MainDesktop::send_notice_poster() {

@@ -4,9 +4,11 @@
 
 #include <windows.h>
 // After windows.h, which it needs.
+#include <commctrl.h>
 #include <shellapi.h>
 
 #include <array>
+#include <string>
 
 #include "main/desktop.h"
 #include "main/main_window.h"
@@ -50,6 +52,7 @@ class MainDesktop final : public Desktop {
 
     HWND window() const { return main_; }
     HWND list(SourceKind kind) const { return sections_[static_cast<size_t>(kind)].list; }
+    HWND intro() const { return intro_; }
     HWND control(ControlId id) const;
     // The notices' ids, as the first parameter of NOTICE_MESSAGE.
     WPARAM refresh_notice_id() const { return refresh_notice_; }
@@ -90,6 +93,17 @@ class MainDesktop final : public Desktop {
     LRESULT handle(HWND window, UINT message, WPARAM w, LPARAM l);
     void dropped(HWND target, HDROP drop);
     void prepare_lists();
+    // Status to its contents, Location to its contents or header, the others at the DPI's widths.
+    void size_columns(HWND list, bool all);
+    // Everything again at a new DPI: fonts, columns, the re-layout; the window first takes
+    // `suggested` (outer, device pixels) when given.
+    void dpi_changed(int dpi, const RECT* suggested);
+    // Moves the controls to the placed layout, less the scroll position.
+    void place_controls();
+    // Scrolls a window taller than its screen to a position, clamped to its range.
+    void scroll_to(int position);
+    // The tooltip of a list cell that the list's width cuts: its full text.
+    void fill_info_tip(NMLVGETINFOTIPW& tip);
 
     HWND main_ = nullptr;
     HWND intro_ = nullptr;
@@ -102,6 +116,10 @@ class MainDesktop final : public Desktop {
     WPARAM send_notice_ = 0;
     std::array<std::wstring, 4> folder_dialog_titles_;
     MainWindow* model_ = nullptr;
+    int dpi_ = 96;  // the window's, followed on WM_DPICHANGED
+    MainLayout placed_;
+    int scroll_ = 0;        // how far a window taller than its work area is scrolled down
+    int scroll_range_ = 0;  // 0 when it fits
 };
 
 }  // namespace dalvento::win32

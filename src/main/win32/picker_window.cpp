@@ -1,6 +1,11 @@
+#include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
+
 #include <algorithm>
 #include <vector>
 
+#include "main/layout.h"
 #include "main/win32/dialogs.h"
 #include "main/win32/modal_window.h"
 #include "main/window_design.h"
@@ -16,21 +21,65 @@ enum : int {
     REMEMBER_ID,
     FOLDER_LABEL_ID,
     HINT_ID,
-    FIRST_ITEM_ID,
+    ITEM_LIST_ID,
 };
 
 constexpr DWORD LABEL_STYLE = WS_VISIBLE | SS_LEFT | SS_NOPREFIX;
 constexpr DWORD CHECK_STYLE = WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX;
 constexpr DWORD BUTTON_STYLE = WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
+// The items: one column of check boxes that scrolls when there are more than fit.
+constexpr DWORD ITEM_LIST_STYLE =
+    WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_NOCOLUMNHEADER | LVS_SINGLESEL | LVS_SHOWSELALWAYS;
 
 bool ticked(HWND box) {
     return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
+bool item_ticked(HWND list, int index) {
+    const auto state = static_cast<UINT>(
+        SendMessageW(list, LVM_GETITEMSTATE, static_cast<WPARAM>(index), LVIS_STATEIMAGEMASK));
+    return (state & LVIS_STATEIMAGEMASK) == INDEXTOSTATEIMAGEMASK(2);
+}
+
+// Fills the item list; false when an item cannot be added.
+bool fill_items(HWND list, const std::vector<PickerWindow::Item>& items) {
+    constexpr DWORD EXTENDED = LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP;
+    SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, EXTENDED, EXTENDED);
+    RECT client{};
+    GetClientRect(list, &client);
+    LVCOLUMNW column{};
+    column.mask = LVCF_WIDTH;
+    // Room for the scroll bar, so that a list that scrolls needs no horizontal bar.
+    column.cx = client.right - GetSystemMetricsForDpi(SM_CXVSCROLL, window_dpi(list));
+    if (SendMessageW(list, LVM_INSERTCOLUMNW, 0, reinterpret_cast<LPARAM>(&column)) < 0) {
+        return false;
+    }
+    for (size_t i = 0; i < items.size(); ++i) {
+        std::wstring label = wide(items[i].label);
+        LVITEMW item{};
+        item.mask = LVIF_TEXT;
+        item.iItem = static_cast<int>(i);
+        item.pszText = label.data();
+        if (SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)) < 0) {
+            return false;
+        }
+        item.stateMask = LVIS_STATEIMAGEMASK;
+        item.state = INDEXTOSTATEIMAGEMASK(items[i].ticked ? 2 : 1);
+        SendMessageW(list, LVM_SETITEMSTATE, i, reinterpret_cast<LPARAM>(&item));
+    }
+    // The first item focused, so that the keyboard starts there (Space ticks).
+    LVITEMW first{};
+    first.stateMask = LVIS_FOCUSED | LVIS_SELECTED;
+    first.state = LVIS_FOCUSED | LVIS_SELECTED;
+    SendMessageW(list, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&first));
+    return true;
+}
+
 // Enter and Esc do nothing here: only the buttons and the close box end the picker.
 class PickerHandler : public ModalHandler {
   public:
-    std::vector<HWND> item_boxes;
+    HWND item_list = nullptr;
+    int item_count = 0;
     HWND remember_box = nullptr;
     PickerAnswer answer;
 
@@ -47,8 +96,8 @@ class PickerHandler : public ModalHandler {
         if (finished()) return;
         answer.result = result;
         answer.ticked.clear();
-        for (HWND box : item_boxes)
-            answer.ticked.push_back(ticked(box));
+        for (int i = 0; i < item_count; ++i)
+            answer.ticked.push_back(item_ticked(item_list, i));
         answer.remember = ticked(remember_box);
         finish();
     }
@@ -58,7 +107,9 @@ class PickerHandler : public ModalHandler {
 
 PickerAnswer run_picker(HWND main, const PickerWindow& picker) {
     PickerHandler handler;
-    HWND window = create_secondary_window(main, picker.title, picker.window, handler);
+    // However many items there are, the window fits the screen: the list scrolls instead.
+    const PickerFrame frame = fit_picker(picker, logical_room_height(main));
+    HWND window = create_secondary_window(main, picker.title, frame.window, handler);
     if (!window) return {PickerResult::cancel, {}, true};
 
     bool built =
@@ -67,26 +118,21 @@ PickerAnswer run_picker(HWND main, const PickerWindow& picker) {
         create_control(window, L"BUTTON", PICKER_ADD_FOLDER, BUTTON_STYLE, 0,
                        picker.add_folder_button, ADD_FOLDER_ID) &&
         create_control(window, L"STATIC", picker.hint, LABEL_STYLE, 0, picker.hint_label, HINT_ID);
-    const size_t count = std::min(picker.items.size(), picker.item_boxes.size());
-    for (size_t i = 0; built && i < count; ++i) {
-        const PickerWindow::Item& item = picker.items[i];
-        HWND box = create_control(window, L"BUTTON", without_mnemonics(item.label), CHECK_STYLE, 0,
-                                  picker.item_boxes[i], FIRST_ITEM_ID + static_cast<int>(i));
-        if (!box) {
-            built = false;
-            break;
-        }
-        SendMessageW(box, BM_SETCHECK, item.ticked ? BST_CHECKED : BST_UNCHECKED, 0);
-        handler.item_boxes.push_back(box);
+    // With nothing found there is no list, only the hint saying so.
+    if (built && !picker.items.empty()) {
+        handler.item_list = create_control(window, WC_LISTVIEWW, "", ITEM_LIST_STYLE,
+                                           WS_EX_CLIENTEDGE, frame.list, ITEM_LIST_ID);
+        built = handler.item_list && fill_items(handler.item_list, picker.items);
+        handler.item_count = static_cast<int>(picker.items.size());
     }
     if (built) {
         handler.remember_box = create_control(window, L"BUTTON", PICKER_REMEMBER, CHECK_STYLE, 0,
-                                              picker.remember_box, REMEMBER_ID);
-        built = handler.remember_box &&
-                create_control(window, L"BUTTON", PICKER_OK, BUTTON_STYLE, 0, picker.ok_button,
-                               OK_ID) &&
-                create_control(window, L"BUTTON", PICKER_CANCEL, BUTTON_STYLE, 0,
-                               picker.cancel_button, CANCEL_ID);
+                                              frame.remember_box, REMEMBER_ID);
+        built =
+            handler.remember_box &&
+            create_control(window, L"BUTTON", PICKER_OK, BUTTON_STYLE, 0, frame.ok_button, OK_ID) &&
+            create_control(window, L"BUTTON", PICKER_CANCEL, BUTTON_STYLE, 0, frame.cancel_button,
+                           CANCEL_ID);
     }
     if (!built) {
         DestroyWindow(window);
@@ -94,7 +140,7 @@ PickerAnswer run_picker(HWND main, const PickerWindow& picker) {
     }
     SendMessageW(handler.remember_box, BM_SETCHECK, BST_CHECKED, 0);
 
-    HWND focus = handler.item_boxes.empty() ? GetDlgItem(window, OK_ID) : handler.item_boxes[0];
+    HWND focus = handler.item_list ? handler.item_list : GetDlgItem(window, OK_ID);
     run_modal(main, window, focus);
     return handler.answer;
 }

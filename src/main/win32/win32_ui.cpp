@@ -2,10 +2,15 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "core/platform/wide_text.h"
 #include "main/layout.h"
+#include "main/window_design.h"
 
 namespace dalvento::win32 {
 
@@ -13,7 +18,8 @@ namespace {
 
 constexpr wchar_t SECONDARY_WINDOW_CLASS[] = L"DalventoWindow";
 
-HFONT g_default_font = nullptr;
+// By DPI; a handful at most (one per monitor scale).
+std::vector<std::pair<int, HFONT>> g_fonts;
 
 LRESULT CALLBACK secondary_window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
     if (message == WM_NCCREATE) {
@@ -70,34 +76,74 @@ int screen_dpi() {
     return dpi > 0 ? dpi : LOGICAL_DPI;
 }
 
+int window_dpi(HWND window) {
+    const UINT dpi = window ? GetDpiForWindow(window) : 0;
+    return dpi > 0 ? static_cast<int>(dpi) : screen_dpi();
+}
+
 Rect scaled(const Rect& logical_rect) {
     return scale(logical_rect, screen_dpi());
 }
 
-int logical(int device) {
-    return MulDiv(device, LOGICAL_DPI, screen_dpi());
+Rect scaled(const Rect& logical_rect, int dpi) {
+    return scale(logical_rect, dpi);
+}
+
+int logical(int device, HWND window) {
+    return MulDiv(device, LOGICAL_DPI, window_dpi(window));
+}
+
+Rect work_area(HWND window) {
+    HMONITOR monitor = window ? MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST)
+                              : MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY);
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetMonitorInfoW(monitor, &info)) {
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &info.rcWork, 0);
+    }
+    return {info.rcWork.left, info.rcWork.top, info.rcWork.right - info.rcWork.left,
+            info.rcWork.bottom - info.rcWork.top};
+}
+
+Rect frame_extra(DWORD style, DWORD ex_style, int dpi) {
+    RECT frame = {0, 0, 0, 0};
+    AdjustWindowRectExForDpi(&frame, style, FALSE, ex_style, static_cast<UINT>(dpi));
+    return {0, 0, frame.right - frame.left, frame.bottom - frame.top};
+}
+
+HFONT default_font(int dpi) {
+    for (const auto& [made_for, font] : g_fonts) {
+        if (made_for == dpi) return font;
+    }
+    // 9 points is Windows' own message font; the height is negative to size the characters, not
+    // the cell.
+    HFONT font = CreateFontW(-MulDiv(9, dpi, 72), 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE,
+                             DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                             CLEARTYPE_QUALITY, VARIABLE_PITCH, wide(DEFAULT_FONT_FACE).c_str());
+    if (font) g_fonts.emplace_back(dpi, font);
+    return font;
 }
 
 void make_default_font() {
-    if (g_default_font) return;
-    g_default_font = CreateFontW(0, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                                 OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
-                                 VARIABLE_PITCH, L"Segoe UI");
+    default_font(screen_dpi());
 }
 
 HFONT default_font() {
-    return g_default_font;
+    return default_font(screen_dpi());
 }
 
 HWND create_control(HWND parent, const wchar_t* window_class, std::string_view text, DWORD style,
                     DWORD ex_style, const Rect& logical_rect, int id) {
-    const Rect r = scaled(logical_rect);
+    const int dpi = window_dpi(parent);
+    const Rect r = scale(logical_rect, dpi);
     HWND control = CreateWindowExW(ex_style, window_class, wide(text).c_str(), WS_CHILD | style,
                                    r.x, r.y, r.width, r.height, parent,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                                    GetModuleHandleW(nullptr), nullptr);
-    if (control && g_default_font) {
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(g_default_font), FALSE);
+    if (control) {
+        if (HFONT font = default_font(dpi)) {
+            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        }
     }
     return control;
 }
@@ -108,10 +154,10 @@ void set_cue(HWND edit, std::string_view cue) {
 }
 
 void set_client_size(HWND window, int width, int height) {
-    RECT frame = {0, 0, width, height};
-    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE)), FALSE,
-                       static_cast<DWORD>(GetWindowLongPtrW(window, GWL_EXSTYLE)));
-    SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+    const Rect frame =
+        frame_extra(static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE)),
+                    static_cast<DWORD>(GetWindowLongPtrW(window, GWL_EXSTYLE)), window_dpi(window));
+    SetWindowPos(window, nullptr, 0, 0, width + frame.width, height + frame.height,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
@@ -122,13 +168,22 @@ bool register_window_classes() {
 
 HWND create_secondary_window(HWND owner, std::string_view title, const Rect& logical_placement,
                              WindowHandler& handler) {
-    const Rect r = scaled(logical_placement);
-    RECT frame = {0, 0, r.width, r.height};
-    AdjustWindowRectEx(&frame, TOP_LEVEL_STYLE, FALSE, WS_EX_CONTROLPARENT);
+    const int dpi = window_dpi(owner);
+    const Rect r = scale(logical_placement, dpi);
+    const Rect frame = frame_extra(TOP_LEVEL_STYLE, WS_EX_CONTROLPARENT, dpi);
+    const Rect outer =
+        kept_inside({r.x, r.y, r.width + frame.width, r.height + frame.height}, work_area(owner));
     return CreateWindowExW(WS_EX_CONTROLPARENT, SECONDARY_WINDOW_CLASS, wide(title).c_str(),
-                           TOP_LEVEL_STYLE, r.x, r.y, frame.right - frame.left,
-                           frame.bottom - frame.top, owner, nullptr, GetModuleHandleW(nullptr),
-                           &handler);
+                           TOP_LEVEL_STYLE, outer.x, outer.y, outer.width, outer.height, owner,
+                           nullptr, GetModuleHandleW(nullptr), &handler);
+}
+
+int logical_room_height(HWND owner) {
+    const int dpi = window_dpi(owner);
+    const int device =
+        work_area(owner).height - frame_extra(TOP_LEVEL_STYLE, WS_EX_CONTROLPARENT, dpi).height;
+    // Rounded down, so that the scaled height never passes the room.
+    return static_cast<int>(static_cast<int64_t>(std::max(device, 0)) * LOGICAL_DPI / dpi);
 }
 
 Rect logical_placement(HWND main) {
@@ -136,8 +191,8 @@ Rect logical_placement(HWND main) {
     RECT client{};
     GetWindowRect(main, &outer);
     GetClientRect(main, &client);
-    return {logical(outer.left), logical(outer.top), logical(client.right - client.left),
-            logical(client.bottom - client.top)};
+    return {logical(outer.left, main), logical(outer.top, main),
+            logical(client.right - client.left, main), logical(client.bottom - client.top, main)};
 }
 
 void run_message_loop() {

@@ -29,17 +29,34 @@ void set_window_text(HWND window, std::string_view text);
 // The screen's horizontal logical DPI, read at each call.
 int screen_dpi();
 
-// A logical rectangle at the screen's DPI.
+// The DPI of the monitor a window is on (per-monitor awareness); the screen's where the system
+// does not say.
+int window_dpi(HWND window);
+
+// A logical rectangle at the screen's DPI, or at the given one.
 Rect scaled(const Rect& logical);
+Rect scaled(const Rect& logical, int dpi);
 
-// A device length back in logical pixels (for placing windows over one another).
-int logical(int device);
+// A device length back in logical pixels at a window's DPI (for placing windows over one another).
+int logical(int device, HWND window);
 
-// The process-wide default font; null until made, or when it could not be made.
+// The work area (the screen less the taskbar) of the monitor a window is on, or of the primary
+// monitor without a window; device pixels.
+Rect work_area(HWND window);
+
+// The width and height a top-level window's frame and caption add to its client area at a DPI.
+Rect frame_extra(DWORD style, DWORD ex_style, int dpi);
+
+// The process-wide default font at a DPI: the face at the message font's 9 points, made on first
+// use for each DPI and kept for the life of the process, so a window still showing it never holds
+// a deleted font. Null when it could not be made (the controls keep the system font).
+HFONT default_font(int dpi);
+// The same at the screen's DPI, made at start-up.
 void make_default_font();
 HFONT default_font();
 
-// A child control at a logical rectangle, in the default font; null when it cannot be created.
+// A child control at a logical rectangle scaled to its parent's DPI, in the default font at that
+// DPI; null when it cannot be created.
 HWND create_control(HWND parent, const wchar_t* window_class, std::string_view text, DWORD style,
                     DWORD ex_style, const Rect& logical_rect, int id);
 
@@ -64,10 +81,14 @@ bool register_window_classes();
 inline constexpr wchar_t MAIN_WINDOW_CLASS[] = L"DalventoMainWindow";
 inline constexpr DWORD TOP_LEVEL_STYLE = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_VISIBLE;
 
-// A top-level window owned by `owner`, its outer top-left and client size given in logical pixels,
-// its messages going to `handler`. Null when it cannot be created.
+// A top-level window owned by `owner`, its outer top-left and client size given in logical pixels
+// at the owner's DPI, moved as little as needed to lie inside the owner's work area, its messages
+// going to `handler`. Null when it cannot be created.
 HWND create_secondary_window(HWND owner, std::string_view title, const Rect& logical_placement,
                              WindowHandler& handler);
+
+// The client height a top-level window can have on its owner's monitor, in logical pixels.
+int logical_room_height(HWND owner);
 
 // The main window's outer top-left on the screen and its client size, in logical pixels.
 Rect logical_placement(HWND main);
