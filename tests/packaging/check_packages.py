@@ -3,10 +3,12 @@
 contents, against what an office's IT expects of them. Exits non-zero naming every fault."""
 
 import argparse
+import os
 import re
 import struct
 import subprocess
 import sys
+import tempfile
 import zipfile
 
 UPGRADE_ATTR_ONLY_DETECT = 2
@@ -15,7 +17,11 @@ WORD_COUNT_NO_ELEVATION = 8
 
 
 def msiinfo(*args):
-    result = subprocess.run(["msiinfo", *args], capture_output=True, text=True)
+    # Exporting a table of binary data writes its streams as files, so it runs in a scratch folder.
+    with tempfile.TemporaryDirectory() as scratch:
+        result = subprocess.run(["msiinfo", *[os.path.abspath(a) if a.endswith(".msi") else a
+                                              for a in args]],
+                                capture_output=True, text=True, cwd=scratch)
     if result.returncode != 0:
         raise SystemExit(f"msiinfo {' '.join(args)} failed: {result.stderr.strip()}")
     return result.stdout
