@@ -2,7 +2,8 @@
 # Runs Dalvento on a realistic sample export, with the delivery service stand-in listening on
 # loopback: installs what is missing, builds the Windows program, writes sample exports and a
 # fresh state file under demo/, and starts the program under Wine (on a virtual screen when there
-# is no display). The stand-in stops when the program ends.
+# is no display, offered over VNC on loopback). The stand-in and VNC server stop when the program
+# ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -19,11 +20,51 @@ winpath() {
 ./scripts/install-deps.sh
 
 # Without a display everything from here on runs on a virtual screen: the first Wine process of a
-# session starts Wine's desktop, and one started without a display leaves the program none.
+# session starts Wine's desktop, and one started without a display leaves the program none. The
+# virtual screen is then offered over VNC, on loopback only, to see and use the window.
 if [ -z "${DISPLAY:-}" ]; then
     say "No DISPLAY: running on a virtual screen (xvfb-run); stop it with Ctrl+C"
+    export DALVENTO_DEMO_VNC=1
     exec xvfb-run -a -s "-screen 0 1280x1024x24" "$ROOT/scripts/demo.sh" "$@"
 fi
+
+STANDIN_PID=""
+VNC_PID=""
+stop_helpers() {
+    if [ -n "$VNC_PID" ] && kill -0 "$VNC_PID" 2>/dev/null; then
+        kill "$VNC_PID" 2>/dev/null || true
+        wait "$VNC_PID" 2>/dev/null || true
+        say "VNC server stopped"
+    fi
+    if [ -n "$STANDIN_PID" ] && kill -0 "$STANDIN_PID" 2>/dev/null; then
+        kill "$STANDIN_PID" 2>/dev/null || true
+        wait "$STANDIN_PID" 2>/dev/null || true
+        say "Stand-in stopped"
+    fi
+}
+trap stop_helpers EXIT
+
+# Offers the virtual screen over VNC on loopback only (x11vnc takes the first free port from
+# 5900 up and reports it) and says where to connect.
+start_vnc() {
+    local log="$DEMO/x11vnc.log" port=""
+    x11vnc -display "$DISPLAY" -localhost -autoport 5900 -forever -shared -nopw -quiet \
+        >"$log" 2>&1 &
+    VNC_PID=$!
+    for _ in $(seq 1 100); do
+        port=$(sed -n 's/^PORT=\([0-9][0-9]*\)$/\1/p' "$log" | head -n 1)
+        if [ -n "$port" ] || ! kill -0 "$VNC_PID" 2>/dev/null; then break; fi
+        sleep 0.1
+    done
+    if [ -z "$port" ]; then
+        echo "demo: x11vnc did not start, so the window can't be seen from here; its log" \
+            "($log) says:" >&2
+        cat "$log" >&2
+        return 0
+    fi
+    say "Connect a VNC viewer to 127.0.0.1:$port to see and use the window" \
+        "(loopback only; from another machine, tunnel it: ssh -L $port:127.0.0.1:$port this-host)"
+}
 
 export WINEDEBUG=-all
 # Loopback must not go through a proxy the environment names.
@@ -57,14 +98,6 @@ printf '%s\n' "$TOKEN" >"$DEMO/office-token.txt"
 say "Starting the delivery service stand-in on loopback"
 "$STANDIN" --port 0 --data "$DEMO/standin" --token "$TOKEN" >"$DEMO/standin.log" 2>&1 &
 STANDIN_PID=$!
-stop_standin() {
-    if kill -0 "$STANDIN_PID" 2>/dev/null; then
-        kill "$STANDIN_PID" 2>/dev/null || true
-        wait "$STANDIN_PID" 2>/dev/null || true
-        say "Stand-in stopped"
-    fi
-}
-trap stop_standin EXIT
 
 LISTENING=""
 for _ in $(seq 1 100); do
@@ -118,6 +151,7 @@ cat <<EOF
 
 EOF
 
+if [ -n "${DALVENTO_DEMO_VNC:-}" ]; then start_vnc; fi
 say "Starting Dalvento on display $DISPLAY"
 set +e
 wine cmd /c "$(winpath "$DEMO/run-dalvento.cmd")"

@@ -7,7 +7,7 @@ PACKAGES=(
     zlib1g-dev libminizip-dev libssl-dev nlohmann-json3-dev googletest
     libcurl4-openssl-dev libcpp-httplib-dev
     g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64
-    xvfb xdotool
+    xvfb xdotool x11-utils
     7zip libarchive-tools pigz gdal-bin msitools wixl x11vnc
 )
 

@@ -10,6 +10,7 @@
 
 #include "core/platform/wide_text.h"
 #include "main/layout.h"
+#include "main/win32/resources.h"
 #include "main/window_design.h"
 
 namespace dalvento::win32 {
@@ -34,13 +35,23 @@ LRESULT CALLBACK secondary_window_proc(HWND window, UINT message, WPARAM w, LPAR
     return DefWindowProcW(window, message, w, l);
 }
 
+// The program's own icon at the size the system asks for (title bar and Alt+Tab differ), or the
+// stock one when the program carries none.
+HICON program_icon(int width_metric, int height_metric) {
+    auto* icon = static_cast<HICON>(
+        LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(DALVENTO_ICON), IMAGE_ICON,
+                   GetSystemMetrics(width_metric), GetSystemMetrics(height_metric), LR_SHARED));
+    return icon ? icon : LoadIconW(nullptr, IDI_APPLICATION);
+}
+
 bool register_class(const wchar_t* name, WNDPROC procedure) {
     WNDCLASSEXW window_class{};
     window_class.cbSize = sizeof window_class;
     window_class.lpfnWndProc = procedure;
     window_class.hInstance = GetModuleHandleW(nullptr);
     window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    window_class.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    window_class.hIcon = program_icon(SM_CXICON, SM_CYICON);
+    window_class.hIconSm = program_icon(SM_CXSMICON, SM_CYSMICON);
     window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     window_class.lpszClassName = name;
     return RegisterClassExW(&window_class) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
