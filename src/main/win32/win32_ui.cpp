@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/platform/platform.h"
 #include "core/platform/wide_text.h"
 #include "main/layout.h"
 
@@ -12,6 +13,7 @@ namespace dalvento::win32 {
 namespace {
 
 constexpr wchar_t SECONDARY_WINDOW_CLASS[] = L"DalventoWindow";
+constexpr std::string_view CLIPBOARD_BUSY = "another program is using the clipboard";
 
 HFONT g_default_font = nullptr;
 
@@ -197,10 +199,11 @@ std::filesystem::path picked_folder(std::wstring_view shell_path) {
     return std::filesystem::path(text);
 }
 
-bool put_on_clipboard(HWND owner, std::string_view text) {
+std::expected<void, std::string> put_on_clipboard(HWND owner, std::string_view text) {
     const std::wstring unicode = wide(text);
     const size_t bytes = (unicode.size() + 1) * sizeof(wchar_t);
-    if (!OpenClipboard(owner)) return false;
+    // Another program holding the clipboard open is by far the usual reason it refuses.
+    if (!OpenClipboard(owner)) return std::unexpected(std::string(CLIPBOARD_BUSY));
     EmptyClipboard();
     bool placed = false;
     if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
@@ -211,8 +214,17 @@ bool put_on_clipboard(HWND owner, std::string_view text) {
         }
         if (!placed) GlobalFree(memory);
     }
+    const platform::OsError error = platform::last_os_error();
     CloseClipboard();
-    return placed;
+    if (!placed) return std::unexpected(error.text);
+    return {};
+}
+
+void show_text_to_end(HWND edit, std::string_view text) {
+    set_window_text(edit, text);
+    const LRESULT end = GetWindowTextLengthW(edit);
+    SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), end);
+    SendMessageW(edit, EM_SCROLLCARET, 0, 0);
 }
 
 }  // namespace dalvento::win32
