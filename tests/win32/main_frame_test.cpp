@@ -409,9 +409,9 @@ TEST(MainFrame, CloseDuringASendAsksStillSendingAndNoKeepsTheWindow) {
 }
 
 // The shell's folder dialog, answered by typing a folder's path and pressing OK: it gives that
-// folder and leaves the current folder where it was (left on a USB stick it keeps the stick busy,
-// and programs started by bare name are looked for there).
-TEST(MainFrame, TheFolderDialogLeavesTheCurrentFolderAlone) {
+// folder and leaves the current folder where it was (left on a USB stick it keeps the stick busy).
+// (Wine's dialog leaves the current folder alone here even without being told to.)
+TEST(MainFrame, TheFolderDialogGivesTheTypedFolderAndLeavesTheCurrentFolder) {
     Frame frame;
     const std::filesystem::path before = std::filesystem::current_path();
     static std::wstring typed;
