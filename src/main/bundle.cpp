@@ -17,10 +17,16 @@ std::string zip_failure_text(const std::string& error) {
            "\n\nIf a file is open in ArcGIS Pro or another program, close it and try again.";
 }
 
-std::string zip_ready_text(const ZipResult& zip) {
+std::string clipboard_failure_note(const std::string& reason) {
+    return "(Couldn't copy it to the clipboard: " + reason + ".)";
+}
+
+std::string zip_ready_text(const ZipResult& zip, const std::expected<void, std::string>& copied) {
+    const std::string fingerprint =
+        copied ? "Fingerprint (SHA-256, copied to clipboard): " + zip.sha256
+               : "Fingerprint (SHA-256): " + zip.sha256 + "\n" + clipboard_failure_note(copied.error());
     return "Saved " + platform::path_text(zip.path) + "\n\n" + std::to_string(zip.file_count) +
-           " files, " + size_text(zip.bytes) +
-           "\nFingerprint (SHA-256, copied to clipboard): " + zip.sha256 +
+           " files, " + size_text(zip.bytes) + "\n" + fingerprint +
            "\n\nNext: send it with Send to Dalvento, or hand over the USB stick.\n\nShow it in its "
            "folder?";
 }
@@ -52,10 +58,12 @@ void bundle_flow(MainWindow& window) {
 
     record_delivery(window.state, prepared->units, prepared->send_everything);
     window.state.out_dir = platform::path_text(*folder);
+    // The check's "a new export is here" is what was just packed.
+    window.status_line.clear();
     save_state_or_report(window);
     render_summary(window);
-    window.desktop.set_clipboard(zip->sha256);
-    if (window.desktop.message_box("Zip ready", zip_ready_text(*zip),
+    const auto copied = window.desktop.set_clipboard(zip->sha256);
+    if (window.desktop.message_box("Zip ready", zip_ready_text(*zip, copied),
                                    BoxStyle::information_question) == BoxAnswer::yes) {
         window.desktop.start_explorer("/select," + platform::path_text(zip->path));
     }

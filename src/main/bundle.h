@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <string>
 
 #include "core/zip_builder.h"
@@ -14,8 +15,12 @@ namespace dalvento {
 // The text of the "Couldn't build the zip" box for a builder's error.
 std::string zip_failure_text(const std::string& error);
 
-// The "Zip ready" question's text.
-std::string zip_ready_text(const ZipResult& zip);
+// "(Couldn't copy it to the clipboard: {reason}.)", said where the text would have been copied.
+std::string clipboard_failure_note(const std::string& reason);
+
+// The "Zip ready" question's text, with the clipboard's refusal when the fingerprint could not be
+// copied.
+std::string zip_ready_text(const ZipResult& zip, const std::expected<void, std::string>& copied);
 
 // The bundle button's flow.
 void bundle_flow(MainWindow& window);

@@ -80,15 +80,24 @@ struct PickerWindow {
     std::vector<Item> items;
     Rect window;  // outer top-left on the screen and client size
     Rect folder_label, add_folder_button, hint_label, remember_box, ok_button, cancel_button;
+    Rect remove_folder_button;
     std::vector<Rect> item_boxes;  // one per item
 };
 
-enum class PickerResult { ok, add_folder, cancel };
+enum class PickerResult { ok, add_folder, remove_folder, cancel };
 
 struct PickerAnswer {
     PickerResult result = PickerResult::cancel;
     std::vector<bool> ticked;  // by item position, as the boxes were left
     bool remember = true;
+};
+
+// The chooser that takes one configured folder off a source list.
+struct FolderRemoval {
+    std::string title;
+    std::string text;
+    std::vector<std::string> folders;  // full paths, as configured
+    Rect window;                       // outer top-left on the screen and client size
 };
 
 // The "Send this delivery?" dialog.
@@ -130,6 +139,10 @@ class Desktop {
     // The source picker, modal. Cancel, showing nothing, when it cannot be built.
     virtual PickerAnswer show_picker(const PickerWindow& picker) = 0;
 
+    // The folder-removal chooser, modal: the position of the folder chosen, or none when
+    // cancelled or closed (or when it cannot be built).
+    virtual std::optional<size_t> choose_folder_to_remove(const FolderRemoval& removal) = 0;
+
     // The delivery dialog, modal, centred on the main window. None when cancelled or closed; the
     // interface library's description of the failure when it could not be built.
     virtual std::expected<std::optional<DeliveryDialogAnswer>, std::string> show_delivery_dialog(
@@ -152,10 +165,14 @@ class Desktop {
     // Moves, shows and hides the main window's controls and sizes its client area.
     virtual void apply_layout(const MainLayout& layout) = 0;
 
+    // Shows new text in the status box only, leaving the lists and buttons as they are.
+    virtual void show_status(const std::string& status_text) = 0;
+
     // Enables or disables the send and bundle buttons.
     virtual void set_delivery_buttons_enabled(bool send, bool bundle) = 0;
 
-    virtual void set_clipboard(const std::string& text) = 0;
+    // Puts text on the clipboard; why not, when it could not.
+    virtual std::expected<void, std::string> set_clipboard(const std::string& text) = 0;
     // Flashes the taskbar button until the window comes to the front.
     virtual void flash_taskbar() = 0;
     virtual bool is_foreground() = 0;

@@ -21,6 +21,35 @@ namespace dalvento {
 
 namespace {
 
+constexpr std::string_view STILL_SENDING_TITLE = "Still sending";
+constexpr std::string_view STILL_SENDING_TEXT =
+    "A delivery is being sent to Dalvento. If you close now the upload stops; the zip stays in the "
+    "outbox and the next Send starts it again.\n\nClose anyway?";
+
+// Saves the State; a failure is reported unless this very failure was reported since the last
+// good save. The save at close always reports: it is the last chance to say so.
+void save_and_report(MainWindow& window, bool always) {
+    auto saved = save_state(window.state);
+    if (saved) {
+        window.reported_save_failure.clear();
+        return;
+    }
+    if (!always && saved.error() == window.reported_save_failure) return;
+    window.reported_save_failure = saved.error();
+    window.desktop.message_box("Couldn't save settings", saved.error(), BoxStyle::error);
+}
+
+void close(MainWindow& window) {
+    if (window.send_job &&
+        window.desktop.message_box(std::string(STILL_SENDING_TITLE),
+                                   std::string(STILL_SENDING_TEXT),
+                                   BoxStyle::question) != BoxAnswer::yes) {
+        return;
+    }
+    save_and_report(window, true);
+    window.quit = true;
+}
+
 size_t section_index(Control control) {
     switch (control) {
         case Control::toggle_layers:
@@ -119,8 +148,7 @@ void dispatch(MainWindow& window, const Event& event) {
             handle_send_notice(window);
             return;
         case Event::Kind::close:
-            save_state_or_report(window);
-            window.quit = true;
+            close(window);
             return;
     }
 }
@@ -133,20 +161,11 @@ void initialise_window(MainWindow& window) {
 }
 
 void save_state_or_report(MainWindow& window) {
-    if (auto saved = save_state(window.state); !saved) {
-        window.desktop.message_box("Couldn't save settings", saved.error(), BoxStyle::error);
-    }
+    save_and_report(window, false);
 }
 
 void save_state_after_refresh(MainWindow& window) {
-    auto saved = save_state(window.state);
-    if (saved) {
-        window.refresh_save_failure.clear();
-        return;
-    }
-    if (saved.error() == window.refresh_save_failure) return;
-    window.refresh_save_failure = saved.error();
-    window.desktop.message_box("Couldn't save settings", saved.error(), BoxStyle::error);
+    save_and_report(window, false);
 }
 
 void periodic_check(MainWindow& window) {

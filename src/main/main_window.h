@@ -91,10 +91,11 @@ struct MainWindow {
     std::optional<std::string> last_flashed_export;
     std::optional<RunningSend> send_job;
     std::string send_progress;
+    std::string status_without_progress;        // the status box of the last refresh, bar send_progress
     SettingsWindow* settings_window = nullptr;  // while the settings window is open
     std::array<bool, 3> collapsed{};            // by SourceKind
     bool quit = false;                          // the close event asked the message loop to stop
-    std::string refresh_save_failure;           // reported by a refresh; cleared by a good save
+    std::string reported_save_failure;          // shown once; cleared by a good save
 
     // Seams: the HTTP client a send uses, how its worker thread is started, how a token is
     // protected, and the clock.
@@ -110,12 +111,13 @@ void dispatch(MainWindow& window, const Event& event);
 // Window initialisation: load the State and the token, render the summary, lay out.
 void initialise_window(MainWindow& window);
 
-// Saves the State and reports a failure in the "Couldn't save settings" box.
+// Saves the State and reports a failure in the "Couldn't save settings" box, once until a save
+// succeeds again: a change is saved and then refreshed (which saves again), and closing the box
+// activates the main window, which refreshes once more, so reporting every failed save would show
+// the same box twice for one change, or bring it back at once for ever.
 void save_state_or_report(MainWindow& window);
 
-// The save after a refresh: a failure is reported once until a save succeeds again. Closing the
-// box activates the main window, and activation refreshes, so reporting every time would bring the
-// same box back at once, for ever.
+// The save after a refresh, reported by the same rule.
 void save_state_after_refresh(MainWindow& window);
 
 // The periodic check run by each timer tick.

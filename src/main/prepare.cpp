@@ -6,6 +6,16 @@
 
 namespace dalvento {
 
+namespace {
+
+constexpr std::string_view NO_EXPORT_DATE_TITLE = "No export date";
+constexpr std::string_view NO_EXPORT_DATE_TEXT =
+    "None of the files going has a date to settle the export by, so the delivery can't be dated "
+    "or named.\n\nSelect the OWNER layer or a parcel table with the Source buttons, or check that "
+    "they are found in their folders (see the lists).";
+
+}  // namespace
+
 void DesktopQuestions::error_box(const std::string& title, const std::string& text) {
     desktop_.message_box(title, text, BoxStyle::error);
 }
@@ -49,6 +59,14 @@ std::optional<PreparedDelivery> prepare_delivery(MainWindow& window,
                                                  std::string_view confirm_caption) {
     render_summary(window);
     std::vector<DeliveryUnit> units = window.units;
+
+    // The checks stop without a word when there is no export date (only other files going, say);
+    // the user would see a button that does nothing. Problems with the core files come first.
+    if (blocking_problems(units).empty() && !settle_export_date(units)) {
+        window.desktop.message_box(std::string(NO_EXPORT_DATE_TITLE),
+                                   std::string(NO_EXPORT_DATE_TEXT), BoxStyle::information);
+        return std::nullopt;
+    }
 
     DesktopQuestions questions(window.desktop);
     std::optional<PreDeliveryOutcome> checked = run_pre_delivery_checks(units, questions);

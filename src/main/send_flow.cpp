@@ -12,6 +12,7 @@
 #include "core/time_text.h"
 #include "county/text.h"
 #include "main/bundle.h"
+#include "main/settings.h"
 #include "main/summary.h"
 #include "token_store/token_store.h"
 #include "winhttp/http_client.h"
@@ -274,8 +275,10 @@ void handle_send_notice(MainWindow& window) {
     if (!window.send_job) return;
     SendStatus status = window.send_job->progress->snapshot();
     if (!status.outcome) {
+        // Up to five a second for as long as the upload lasts: the status box only, no rescan.
         window.send_progress = progress_text(status);
-        render_summary(window);
+        window.desktop.show_status(
+            with_progress_line(window.status_without_progress, window.send_progress));
         return;
     }
 
@@ -287,6 +290,9 @@ void handle_send_notice(MainWindow& window) {
     if (!outcome) {
         const SendError& error = outcome.error();
         if (error.kind == SendErrorKind::token_refused) {
+            if (window.settings_window && window.token) {
+                window.settings_window->forget_refused(*window.token);
+            }
             window.token.reset();
             remove_token(window.state);
             show_send_failure(window, "Token refused",
@@ -307,17 +313,19 @@ void handle_send_notice(MainWindow& window) {
     const std::string title = receipt.already_received ? "Already received" : "Received";
 
     record_delivery(window.state, send.units, send.send_everything);
+    window.status_line.clear();
     (void)platform::remove_file(send.zip_path);
     save_state_or_report(window);
     window.send_progress = headline;
     render_summary(window);
     const std::string receipt_copy = receipt_text(send);
-    window.desktop.set_clipboard(receipt_copy);
-    window.desktop.message_box(
-        title,
-        headline + "\n\n" + receipt_copy +
-            "\n\n(Receipt copied to the clipboard.) That's the delivery done.",
-        BoxStyle::information);
+    const auto copied = window.desktop.set_clipboard(receipt_copy);
+    window.desktop.message_box(title,
+                               headline + "\n\n" + receipt_copy + "\n\n" +
+                                   (copied ? std::string("(Receipt copied to the clipboard.)")
+                                           : clipboard_failure_note(copied.error())) +
+                                   " That's the delivery done.",
+                               BoxStyle::information);
 }
 
 }  // namespace dalvento

@@ -36,6 +36,12 @@ void SettingsWindow::remove() {
     shown_ = false;
 }
 
+void SettingsWindow::forget_refused(const std::string& token) {
+    if (working_ != token) return;
+    working_.reset();
+    shown_ = false;
+}
+
 void SettingsWindow::reset() {
     if (main_.desktop.message_box(std::string(RESET_TITLE), std::string(RESET_TEXT),
                                   BoxStyle::question) != BoxAnswer::yes) {

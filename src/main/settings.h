@@ -33,6 +33,9 @@ class SettingsWindow {
     void remove();  // the working copy becomes absent
     // Asks whether to reset; on Yes the reset is requested and the window closes.
     void reset();
+    // The service refused this token and it was forgotten: a working copy still holding it goes
+    // too, so that closing the window cannot store it again.
+    void forget_refused(const std::string& token);
     // Close, Esc or the close box: commits a changed token while the window is still up.
     void close();
 

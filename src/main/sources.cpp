@@ -6,6 +6,7 @@
 
 #include "core/delivery_plan.h"
 #include "core/platform/platform.h"
+#include "county/text.h"
 #include "main/layout.h"
 #include "main/summary.h"
 
@@ -25,10 +26,27 @@ constexpr std::string_view PICKER_HINT =
 constexpr std::string_view PICKER_HINT_EMPTY =
     "Nothing in this folder looks like it belongs here yet.";
 
+constexpr std::string_view REMOVE_TITLE = "Remove a folder";
+constexpr std::string_view REMOVE_TEXT =
+    "Which folder should Dalvento stop looking in? The files in it are not touched, and what was "
+    "delivered from it stays on record.";
+
 constexpr std::string_view LOOKS_LIKE_LAYER = "a map layer (OWNER.shp and its sibling files)";
 constexpr std::string_view LOOKS_LIKE_TABLE = "a parcel table (tblRE... .txt)";
 constexpr std::string_view LOOKS_LIKE_EITHER =
     "a map layer (OWNER.shp and its siblings) or a parcel table (tblRE... .txt)";
+
+std::vector<std::string>& folders_of(State& state, SourceKind kind) {
+    switch (kind) {
+        case SourceKind::layers:
+            return state.layers_dirs;
+        case SourceKind::tables:
+            return state.tables_dirs;
+        case SourceKind::other:
+            break;
+    }
+    return state.other_dirs;
+}
 
 const std::vector<std::string>& folders_of(const State& state, SourceKind kind) {
     switch (kind) {
@@ -88,6 +106,16 @@ void save_and_render(MainWindow& window) {
     render_summary(window);
 }
 
+// After a change of folders or selections the last check's line may no longer hold.
+void changed_sources(MainWindow& window) {
+    window.status_line.clear();
+    save_and_render(window);
+}
+
+bool same_folder(const DeliveryUnit& unit, const std::string& folder) {
+    return unit.folder && equals_ignoring_ascii_case(platform::path_text(*unit.folder), folder);
+}
+
 }  // namespace
 
 void source_flow(MainWindow& window, SourceKind kind) {
@@ -96,8 +124,52 @@ void source_flow(MainWindow& window, SourceKind kind) {
                                          : choose_folder(window, kind);
     };
     if (folders_of(window.state, kind).empty() && !choose()) return;
-    while (run_picker(window, kind) == PickerResult::add_folder)
-        choose();
+    for (;;) {
+        switch (run_picker(window, kind)) {
+            case PickerResult::add_folder:
+                choose();
+                break;
+            case PickerResult::remove_folder:
+                // With its last folder gone the source is as if never added.
+                if (remove_folder(window, kind) && folders_of(window.state, kind).empty()) return;
+                break;
+            case PickerResult::ok:
+            case PickerResult::cancel:
+                return;
+        }
+    }
+}
+
+FolderRemoval folder_removal(const State& state, SourceKind kind, const Rect& main_placement) {
+    return FolderRemoval{.title = std::string(REMOVE_TITLE),
+                         .text = std::string(REMOVE_TEXT),
+                         .folders = folders_of(state, kind),
+                         .window = centred_over(main_placement, 560, 260)};
+}
+
+bool remove_folder(MainWindow& window, SourceKind kind) {
+    const FolderRemoval removal =
+        folder_removal(window.state, kind, window.desktop.main_window_placement());
+    const std::optional<size_t> chosen = window.desktop.choose_folder_to_remove(removal);
+    std::vector<std::string>& folders = folders_of(window.state, kind);
+    if (!chosen || *chosen >= folders.size()) return false;
+    const std::string folder = folders[*chosen];
+    folders.erase(folders.begin() + static_cast<std::ptrdiff_t>(*chosen));
+
+    // The ticks of what was found only there go with it: a remembered unit that is no longer
+    // found would stay listed as missing. The hash cache and the delivery record stay.
+    for (const DeliveryUnit& unit : window.units) {
+        if (!same_folder(unit, folder)) continue;
+        const bool found_elsewhere =
+            std::ranges::any_of(window.units, [&](const DeliveryUnit& other) {
+                return other.key == unit.key && other.folder && !same_folder(other, folder);
+            });
+        if (found_elsewhere) continue;
+        window.state.include.erase(unit.key);
+        window.state.include_once.erase(unit.key);
+    }
+    changed_sources(window);
+    return true;
 }
 
 bool choose_folder(MainWindow& window, SourceKind kind) {
@@ -106,7 +178,7 @@ bool choose_folder(MainWindow& window, SourceKind kind) {
     if (!folder) return false;
     const GuessMode mode = kind == SourceKind::layers ? GuessMode::layers : GuessMode::tables;
     if (add_guessed(window.state, guess_source_folders({*folder}, mode))) {
-        save_and_render(window);
+        changed_sources(window);
         return true;
     }
     window.desktop.message_box(
@@ -123,7 +195,7 @@ bool choose_other_folder(MainWindow& window) {
         FolderDialog::other, last_folder(window.state, SourceKind::other));
     if (!folder) return false;
     add_source_folder(window.state, SourceList::other, platform::path_text(*folder));
-    save_and_render(window);
+    changed_sources(window);
     return true;
 }
 
@@ -131,7 +203,11 @@ void add_dropped_paths(MainWindow& window, const std::vector<std::filesystem::pa
                        GuessMode mode) {
     const FolderGuess guess = guess_source_folders(paths, mode);
     const bool matched = add_guessed(window.state, guess);
-    save_and_render(window);
+    if (matched) {
+        changed_sources(window);
+    } else {
+        save_and_render(window);
+    }
     if (!matched) {
         const std::string_view what = mode == GuessMode::layers   ? LOOKS_LIKE_LAYER
                                       : mode == GuessMode::tables ? LOOKS_LIKE_TABLE
@@ -167,7 +243,7 @@ void add_dropped_other_path(MainWindow& window, const std::vector<std::filesyste
     }
     if (!folder) return;
     add_source_folder(window.state, SourceList::other, platform::path_text(*folder));
-    save_and_render(window);
+    changed_sources(window);
 }
 
 std::string folder_display_name(const std::string& folder) {
@@ -209,7 +285,8 @@ PickerWindow picker_window(const std::vector<DeliveryUnit>& units, const State& 
     const int n = static_cast<int>(picker.items.size());
     const int h = std::max(n, 1) * PICKER_ROW;
     picker.window = centred_over(main_placement, 620, h + 196);
-    picker.folder_label = {16, 14, 478, 24};
+    picker.folder_label = {16, 14, 362, 24};
+    picker.remove_folder_button = {384, 10, 114, 30};
     picker.add_folder_button = {504, 10, 100, 30};
     picker.hint_label = {16, 48, 588, 40};
     for (int i = 0; i < n; ++i)
@@ -240,7 +317,11 @@ PickerResult run_picker(MainWindow& window, SourceKind kind) {
         picker_window(window.units, window.state, kind, window.desktop.main_window_placement());
     const PickerAnswer answer = window.desktop.show_picker(picker);
     apply_picker_answer(window.state, picker, answer);
-    save_and_render(window);
+    if (answer.result == PickerResult::ok) {
+        changed_sources(window);
+    } else {
+        save_and_render(window);
+    }
     return answer.result;
 }
 

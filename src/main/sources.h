@@ -16,7 +16,7 @@
 namespace dalvento {
 
 // The source button's flow for a kind: a folder first when none is configured, then the picker,
-// again after each "Add folder...".
+// again after each "Add folder..." and "Remove folder..." (unless the last folder went).
 void source_flow(MainWindow& window, SourceKind kind);
 
 // The folder dialog of a layers or tables source, checked with the folder guess. True when a
@@ -25,6 +25,13 @@ bool choose_folder(MainWindow& window, SourceKind kind);
 
 // The other-data folder dialog; the folder is added unchecked. True when one was added.
 bool choose_other_folder(MainWindow& window);
+
+// The chooser offering the configured folders of a kind, placed over the main window.
+FolderRemoval folder_removal(const State& state, SourceKind kind, const Rect& main_placement);
+
+// "Remove folder...": the chosen folder leaves its list, with the selections of what was found
+// only there; the hash cache and the delivery record stay. True when one was removed.
+bool remove_folder(MainWindow& window, SourceKind kind);
 
 // Folders dropped on the window (either) or on the layers or tables list.
 void add_dropped_paths(MainWindow& window, const std::vector<std::filesystem::path>& paths,

@@ -65,8 +65,7 @@ std::string source_caption(std::string_view kind_word, bool configured, const Ki
 }
 
 std::vector<std::string> status_lines(const std::vector<DeliveryUnit>& units, const State& state,
-                                      const std::string& status_line,
-                                      const std::string& send_progress) {
+                                      const std::string& status_line) {
     std::vector<std::string> lines;
 
     size_t core = 0;
@@ -113,7 +112,6 @@ std::vector<std::string> status_lines(const std::vector<DeliveryUnit>& units, co
         }
     }
     if (!status_line.empty()) lines.push_back(status_line);
-    if (!send_progress.empty()) lines.push_back(send_progress);
     return lines;
 }
 
@@ -123,6 +121,12 @@ std::string count_with_noun(size_t n, std::string_view noun) {
     std::string text = std::to_string(n) + " " + std::string(noun);
     if (n != 1) text += "s";
     return text;
+}
+
+std::string with_progress_line(const std::string& status_text, const std::string& send_progress) {
+    if (send_progress.empty()) return status_text;
+    if (status_text.empty()) return send_progress;
+    return status_text + "\r\n" + send_progress;
 }
 
 RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& state,
@@ -167,16 +171,21 @@ RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& s
                                      count_with_noun(others.found, "file") + ", " +
                                      std::to_string(others.selected) + " selected";
 
-    summary.status_text = join(status_lines(units, state, status_line, send_progress), "\r\n");
-    if (!sending) summary.send_enabled = !nothing_new(units);
+    summary.status_text =
+        with_progress_line(join(status_lines(units, state, status_line), "\r\n"), send_progress);
+    // With nothing new the button stays usable: Send asks "Nothing new", as Bundle does.
+    if (!sending) summary.send_enabled = true;
     return summary;
 }
 
 void render_summary(MainWindow& window) {
     std::vector<DeliveryUnit> units = scan_sources(window.state);
     save_state_after_refresh(window);
-    window.desktop.show_summary(summarise(units, window.state, window.status_line,
-                                          window.send_progress, window.send_job.has_value()));
+    RenderedSummary summary =
+        summarise(units, window.state, window.status_line, "", window.send_job.has_value());
+    window.status_without_progress = summary.status_text;
+    summary.status_text = with_progress_line(summary.status_text, window.send_progress);
+    window.desktop.show_summary(summary);
     window.units = std::move(units);
 }
 

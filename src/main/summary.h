@@ -18,7 +18,11 @@ namespace dalvento {
 // "1 {noun}" for one, otherwise "{n} {noun}s" (zero takes the plural).
 std::string count_with_noun(size_t n, std::string_view noun);
 
-// What a refresh shows for these units; send_enabled is left absent while a send runs.
+// The status box's text with the send's progress line last, when there is one.
+std::string with_progress_line(const std::string& status_text, const std::string& send_progress);
+
+// What a refresh shows for these units; the send button is enabled, or left alone while a send
+// runs.
 RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& state,
                           const std::string& status_line, const std::string& send_progress,
                           bool sending);

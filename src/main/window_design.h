@@ -78,6 +78,14 @@ constexpr std::string_view folder_dialog_title(FolderDialog which) {
 
 // The source picker's fixed texts (its geometry comes with the model).
 inline constexpr std::string_view PICKER_ADD_FOLDER = "Add folder...";
+inline constexpr std::string_view PICKER_REMOVE_FOLDER = "Remove folder...";
+
+// The folder-removal chooser (placed by the model, client 560 x 260): its text, the list of
+// folders and two buttons.
+inline constexpr Rect REMOVAL_TEXT = {16, 12, 528, 40};
+inline constexpr Rect REMOVAL_LIST = {16, 58, 528, 140};
+inline constexpr ControlSpec REMOVAL_REMOVE = {"Remove", {354, 212, 90, 34}};
+inline constexpr ControlSpec REMOVAL_CANCEL = {"Cancel", {454, 212, 90, 34}};
 inline constexpr std::string_view PICKER_REMEMBER =
     "Remember for next time (clear to apply to the next bundle only)";
 inline constexpr std::string_view PICKER_OK = "OK";

@@ -36,6 +36,8 @@ TEST(BundleRoad, GeneratedExportsToAZipOnDiskThenNothingNew) {
     bench.start();
     const fs::path stick = bench.env.dir() / "stick";
     fs::create_directories(stick);
+    dispatch(bench.window, Event{.kind = Event::Kind::timer_tick});
+    ASSERT_NE(bench.window.status_line.find("a new export is here"), std::string::npos);
 
     bench.desktop.confirm_delivery("  Pat Clerk ", "2026 roll");
     bench.desktop.folder_answers.push_back(stick);
@@ -70,6 +72,9 @@ TEST(BundleRoad, GeneratedExportsToAZipOnDiskThenNothingNew) {
                               "\n\nNext: send it with Send to Dalvento, or hand over the USB "
                               "stick.\n\nShow it in its folder?");
     EXPECT_EQ(bench.desktop.explorer_arguments, (std::vector<std::string>{"/select," + text(zip)}));
+    // What the check called new has been packed: its line is gone.
+    EXPECT_EQ(bench.window.status_line, "");
+    EXPECT_EQ(bench.desktop.last_summary().status_text.find("Checked at"), std::string::npos);
 
     // Recorded: the units show as unchanged, the zip folder is remembered, sender as typed.
     const State saved = load_state();
@@ -83,7 +88,7 @@ TEST(BundleRoad, GeneratedExportsToAZipOnDiskThenNothingNew) {
             EXPECT_TRUE(unit.unchanged) << unit.key;
         }
     }
-    EXPECT_EQ(bench.desktop.last_summary().send_enabled, std::optional<bool>(false));
+    EXPECT_EQ(bench.desktop.last_summary().send_enabled, std::optional<bool>(true));
 
 #ifndef _WIN32
     const std::string names = names_by_python(zip, bench.env.dir() / "names.txt");
@@ -108,8 +113,17 @@ TEST(BundleRoad, GeneratedExportsToAZipOnDiskThenNothingNew) {
     bench.desktop.confirm_delivery("Pat Clerk", "2026 roll", "", false);
     bench.desktop.folder_answers.push_back(stick);
     bench.desktop.box_answers.push_back(BoxAnswer::no);  // don't show the folder
+    bench.desktop.clipboard_refusal = "another program is using the clipboard";
     bench.click(Control::bundle_button);
     EXPECT_EQ(bench.desktop.box_titles(), (std::vector<std::string>{"Nothing new", "Zip ready"}));
+    // The clipboard refused: the box says so instead of claiming the copy.
+    const std::string& again = bench.desktop.boxes.back().text;
+    const size_t at = again.find("\nFingerprint (SHA-256): ");
+    ASSERT_NE(at, std::string::npos) << again;
+    EXPECT_EQ(again.substr(at + 24 + 64),
+              "\n(Couldn't copy it to the clipboard: another program is using the clipboard.)"
+              "\n\nNext: send it with Send to Dalvento, or hand over the USB stick.\n\nShow it in "
+              "its folder?");
     ASSERT_EQ(bench.desktop.folder_requests.size(), 2u);
     EXPECT_EQ(bench.desktop.folder_requests[1].start, std::optional<fs::path>(stick));
     EXPECT_NE(bench.desktop.dialogs.back().summary.find(": 6 unit(s), about "), std::string::npos)

@@ -127,6 +127,48 @@ TEST(MainWindow, ARefreshReportsTheSameSaveFailureOnceUntilASaveSucceeds) {
     EXPECT_EQ(bench.desktop.boxes.size(), 3u);
 }
 
+TEST(MainWindow, OneSaveFailureOneBoxWhateverSavedIt) {
+    Workbench bench;
+    bench.generate({}, true);
+    bench.window.state.other_dirs.clear();
+    bench.start();
+    const fs::path folder = state_file_path().parent_path();
+    fs::remove_all(folder);
+    write_file(folder, "in the way");
+    // Adding a folder saves, then refreshes (which saves again); closing the box refreshes again.
+    dispatch(bench.window, Event{.kind = Event::Kind::drop,
+                                 .target = DropTarget::other_list,
+                                 .paths = {bench.exports.other_folder}});
+    dispatch(bench.window, Event{.kind = Event::Kind::refresh_notice});
+    EXPECT_EQ(bench.desktop.box_titles(), std::vector<std::string>{"Couldn't save settings"});
+    EXPECT_EQ(bench.window.state.other_dirs.size(), 1u);  // kept in memory all the same
+}
+
+TEST(MainWindow, CloseDuringASendAsksFirst) {
+    Workbench bench;
+    bench.start();
+    RunningSend running;
+    running.progress = std::make_shared<SendProgress>();
+    bench.window.send_job = std::move(running);
+    fs::remove(state_file_path());
+
+    bench.desktop.box_answers.push_back(BoxAnswer::no);
+    dispatch(bench.window, Event{.kind = Event::Kind::close});
+    ASSERT_EQ(bench.desktop.boxes.size(), 1u);
+    EXPECT_EQ(bench.desktop.boxes[0].title, "Still sending");
+    EXPECT_EQ(bench.desktop.boxes[0].style, BoxStyle::question);
+    EXPECT_EQ(bench.desktop.boxes[0].text,
+              "A delivery is being sent to Dalvento. If you close now the upload stops; the zip "
+              "stays in the outbox and the next Send starts it again.\n\nClose anyway?");
+    EXPECT_FALSE(bench.window.quit);
+    EXPECT_FALSE(fs::exists(state_file_path()));
+
+    bench.desktop.box_answers.push_back(BoxAnswer::yes);
+    dispatch(bench.window, Event{.kind = Event::Kind::close});
+    EXPECT_TRUE(bench.window.quit);
+    EXPECT_TRUE(fs::exists(state_file_path()));
+}
+
 TEST(PeriodicCheck, IdleOnlyAndItsThreeLines) {
     Workbench bench;
     bench.generate();

@@ -94,6 +94,34 @@ TEST(DeliveryDialog, EndingsLeaveNothingChanged) {
     EXPECT_TRUE(load_state().sent_hash.empty());
 }
 
+TEST(DeliveryDialog, NoExportDateSaysWhatToDoOnBothRoads) {
+    // Only other files going: nothing carries a date to settle the export by.
+    Workbench bench;
+    bench.generate({}, true);
+    bench.start();
+    for (const DeliveryUnit& unit : bench.window.units)
+        bench.window.state.include[unit.key] = !unit.core;
+    bench.window.state.sender = "Pat";
+    bench.window.state.token_protected = "kept";
+    bench.window.token = "dlvt_x";
+    ASSERT_TRUE(save_state(bench.window.state));
+    const std::string before = read_file(state_file_path());
+
+    for (const Control road : {Control::bundle_button, Control::send_button}) {
+        bench.desktop.log.clear();
+        bench.desktop.boxes.clear();
+        bench.click(road);
+        EXPECT_EQ(bench.desktop.log, std::vector<std::string>{"box:No export date"});
+        ASSERT_EQ(bench.desktop.boxes.size(), 1u);
+        EXPECT_EQ(bench.desktop.boxes[0].style, BoxStyle::information);
+        EXPECT_EQ(bench.desktop.boxes[0].text,
+                  "None of the files going has a date to settle the export by, so the delivery "
+                  "can't be dated or named.\n\nSelect the OWNER layer or a parcel table with the "
+                  "Source buttons, or check that they are found in their folders (see the lists).");
+    }
+    EXPECT_EQ(read_file(state_file_path()), before);
+}
+
 TEST(DeliveryDialog, NothingNewYesThenCancelAsksAgainNextTime) {
     Workbench bench;
     bench.generate();

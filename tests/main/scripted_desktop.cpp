@@ -58,6 +58,18 @@ PickerAnswer ScriptedDesktop::show_picker(const PickerWindow& picker) {
     return next(picker_answers, "the picker").value_or(PickerAnswer{});
 }
 
+std::optional<size_t> ScriptedDesktop::choose_folder_to_remove(const FolderRemoval& removal) {
+    log.push_back("remove");
+    removals.push_back(removal);
+    return next(removal_answers, "the folder removal").value_or(std::nullopt);
+}
+
+std::expected<void, std::string> ScriptedDesktop::set_clipboard(const std::string& text) {
+    if (clipboard_refusal) return std::unexpected(*clipboard_refusal);
+    clipboard.push_back(text);
+    return {};
+}
+
 DialogResult ScriptedDesktop::show_delivery_dialog(const DeliveryDialog& dialog) {
     log.push_back("dialog");
     dialogs.push_back(dialog);

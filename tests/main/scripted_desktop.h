@@ -48,7 +48,8 @@ using DialogResult = std::expected<std::optional<DeliveryDialogAnswer>, std::str
 class ScriptedDesktop : public Desktop {
   public:
     // What was shown, in order: "box:{title}", "folder", "picker", "dialog", "token", "review",
-    // "settings", "explorer". Summaries, layouts and the clipboard are kept apart.
+    // "settings", "explorer", "remove". Summaries, status-only updates, layouts and the clipboard
+    // are kept apart.
     std::vector<std::string> log;
     std::vector<ShownBox> boxes;
     std::vector<FolderRequest> folder_requests;
@@ -57,6 +58,8 @@ class ScriptedDesktop : public Desktop {
     int token_prompts = 0;
     std::vector<std::string> reviews;
     std::vector<RenderedSummary> summaries;
+    std::vector<std::string> statuses;  // show_status, between summaries
+    std::vector<FolderRemoval> removals;
     std::vector<MainLayout> layouts;
     std::vector<std::pair<bool, bool>> delivery_buttons;  // send, bundle
     std::vector<std::string> clipboard;
@@ -72,6 +75,7 @@ class ScriptedDesktop : public Desktop {
     std::deque<std::optional<std::string>> token_answers;
     std::deque<ReviewAnswer> review_answers;
     std::deque<std::function<void(SettingsWindow&)>> settings_scripts;
+    std::deque<std::optional<size_t>> removal_answers;
 
     // The screen as the test sets it.
     bool foreground = true;
@@ -79,6 +83,7 @@ class ScriptedDesktop : public Desktop {
     int screen_dpi = 96;
     bool settings_buildable = true;
     Rect main_placement{200, 120, 940, 700};
+    std::optional<std::string> clipboard_refusal;  // set: the clipboard refuses with this reason
 
     std::shared_ptr<NoticeQueue> notices = std::make_shared<NoticeQueue>();
 
@@ -88,16 +93,18 @@ class ScriptedDesktop : public Desktop {
         FolderDialog which, const std::optional<std::filesystem::path>& start) override;
     Rect main_window_placement() override { return main_placement; }
     PickerAnswer show_picker(const PickerWindow& picker) override;
+    std::optional<size_t> choose_folder_to_remove(const FolderRemoval& removal) override;
     DialogResult show_delivery_dialog(const DeliveryDialog& dialog) override;
     std::optional<std::string> show_token_prompt() override;
     ReviewAnswer show_review(const std::string& text) override;
     bool run_settings(SettingsWindow& window) override;
     void show_summary(const RenderedSummary& summary) override { summaries.push_back(summary); }
+    void show_status(const std::string& status_text) override { statuses.push_back(status_text); }
     void apply_layout(const MainLayout& layout) override { layouts.push_back(layout); }
     void set_delivery_buttons_enabled(bool send, bool bundle) override {
         delivery_buttons.emplace_back(send, bundle);
     }
-    void set_clipboard(const std::string& text) override { clipboard.push_back(text); }
+    std::expected<void, std::string> set_clipboard(const std::string& text) override;
     void flash_taskbar() override { ++flashes; }
     bool is_foreground() override { return foreground; }
     bool is_main_window_enabled() override { return enabled; }

@@ -6,6 +6,7 @@
 #include "core/platform/platform.h"
 #include "core/state.h"
 #include "main/send_flow.h"
+#include "main/settings.h"
 #include "token_store/token_store.h"
 #include "workbench.h"
 
@@ -82,7 +83,18 @@ TEST(SendRoad, GeneratedExportsToTheStandinAndTheReceipt) {
     dispatch(bench.window, Event{.kind = Event::Kind::timer_tick});
     EXPECT_EQ(bench.desktop.summaries.size(), summaries);
 
+    // Progress notices touch the status box's last line only: no rescan, no save. The outcome
+    // renders the whole summary once.
+    const std::string before_progress = bench.desktop.last_summary().status_text;
+    const std::string without_progress = before_progress.substr(0, before_progress.rfind("\r\n"));
     ASSERT_TRUE(pump_send(bench.window, bench.desktop));
+    EXPECT_EQ(bench.desktop.summaries.size(), summaries + 1);
+    ASSERT_FALSE(bench.desktop.statuses.empty());
+    for (const std::string& status : bench.desktop.statuses) {
+        EXPECT_EQ(status.substr(0, without_progress.size() + 2 + SENDING.size()),
+                  without_progress + "\r\n" + SENDING)
+            << status;
+    }
 
     EXPECT_EQ(bench.desktop.delivery_buttons.back(), std::make_pair(true, true));
     ASSERT_EQ(bench.desktop.boxes.back().title, "Received");
@@ -106,7 +118,12 @@ TEST(SendRoad, GeneratedExportsToTheStandinAndTheReceipt) {
     EXPECT_EQ(saved.sent_hash.size(), 6u);
     EXPECT_EQ(saved.sender, "Pat Clerk ");
     EXPECT_EQ(saved.tax_year, " 2026 roll");
-    EXPECT_EQ(bench.desktop.last_summary().send_enabled, std::optional<bool>(false));
+    // Nothing new now, yet Send stays usable: it asks, as Bundle does.
+    EXPECT_EQ(bench.desktop.last_summary().send_enabled, std::optional<bool>(true));
+    bench.desktop.log.clear();
+    bench.desktop.box_answers.push_back(BoxAnswer::no);
+    bench.click(Control::send_button);
+    EXPECT_EQ(bench.desktop.log, std::vector<std::string>{"box:Nothing new"});
 
     // The service has exactly this zip.
     const nlohmann::json received = standin_control("GET", "/_standin/received");
@@ -383,6 +400,11 @@ TEST(SendTexts, ReviewListsGoingAndStayingOut) {
 struct OutcomeBench : Workbench {
     fs::path zip;
     void run(SendOutcome outcome) {
+        prepare(std::move(outcome));
+        dispatch(window, Event{.kind = Event::Kind::send_notice});
+    }
+    // A send whose worker has stored its outcome; the notice is yet to come.
+    void prepare(SendOutcome outcome) {
         generate();
         window.token = "dlvt_t";
         window.state.token_protected = protect_token("dlvt_t");
@@ -400,7 +422,6 @@ struct OutcomeBench : Workbench {
                                       .file_count = 1,
                                       .zip_bytes = 2048,
                                       .send_everything = false};
-        dispatch(window, Event{.kind = Event::Kind::send_notice});
     }
 };
 
@@ -426,11 +447,29 @@ TEST(SendOutcome, EachOutcomeWithItsTitleAndText) {
         OutcomeBench bench;
         Receipt receipt;
         receipt.received_at = "2026-03-06T19:07:00Z";
-        bench.run(receipt);
+        bench.prepare(receipt);
+        // The last check saw this export as new; delivered, it is not any more.
+        bench.window.status_line = "Checked at 14:02: a new export is here; press Send to Dalvento.";
+        dispatch(bench.window, Event{.kind = Event::Kind::send_notice});
         EXPECT_EQ(bench.desktop.boxes.back().title, "Received");
         EXPECT_EQ(bench.window.send_progress, "Received by Dalvento at 2026-03-06 14:07.");
         EXPECT_EQ(bench.desktop.clipboard.back(),
                   "Q.zip\n1 files, 2 KB\nFingerprint (SHA-256): " + std::string(64, 'f'));
+        EXPECT_EQ(bench.window.status_line, "");
+        EXPECT_EQ(bench.desktop.last_summary().status_text.find("Checked at"), std::string::npos);
+    }
+    {
+        // The clipboard held by another program: the box says so instead of claiming a copy.
+        OutcomeBench bench;
+        bench.desktop.clipboard_refusal = "another program is using the clipboard";
+        Receipt receipt;
+        receipt.received_at = "2026-03-06T19:07:00Z";
+        bench.run(receipt);
+        EXPECT_TRUE(bench.desktop.clipboard.empty());
+        EXPECT_TRUE(bench.desktop.boxes.back().text.ends_with(
+            "\n\n(Couldn't copy it to the clipboard: another program is using the clipboard.) "
+            "That's the delivery done."))
+            << bench.desktop.boxes.back().text;
     }
     {
         OutcomeBench bench;
@@ -457,6 +496,29 @@ TEST(SendOutcome, EachOutcomeWithItsTitleAndText) {
         EXPECT_TRUE(fs::exists(bench.zip));
         EXPECT_FALSE(bench.window.token);
         EXPECT_FALSE(load_state().token_protected);
+    }
+    for (const bool replaced_in_window : {false, true}) {
+        // The refusal arrives while the settings window is open: closing it must not store the
+        // refused token again, but keeps a new one the user entered there.
+        OutcomeBench bench;
+        bench.window.protect = [](std::string_view token) -> std::optional<std::string> {
+            return "sealed:" + std::string(token);
+        };
+        bench.prepare(std::unexpected(send_error(SendErrorKind::token_refused)));
+        bench.desktop.settings_scripts.push_back([&](SettingsWindow& settings) {
+            if (replaced_in_window) settings.save("dlvt_new");
+            dispatch(bench.window, Event{.kind = Event::Kind::send_notice});
+            EXPECT_EQ(bench.desktop.boxes.back().title, "Token refused");
+            EXPECT_EQ(settings.view().status_line,
+                      replaced_in_window ? "Office token: set." : "Office token: not set yet.");
+            settings.close();
+        });
+        bench.click(Control::settings_button);
+        EXPECT_EQ(bench.window.token, replaced_in_window ? std::optional<std::string>("dlvt_new")
+                                                         : std::nullopt);
+        EXPECT_EQ(load_state().token_protected,
+                  replaced_in_window ? std::optional<std::string>("sealed:dlvt_new")
+                                     : std::nullopt);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "core/hash_cache.h"
 #include "core/platform/platform.h"
 #include "core/state.h"
 #include "main/sources.h"
@@ -175,6 +176,89 @@ TEST(SourceFlow, DropsOnTheOtherList) {
     EXPECT_TRUE(bench.desktop.boxes.empty());
 }
 
+TEST(SourceFlow, RemoveFolderForgetsOnlyTheFolderAndWhatWasTickedThere) {
+    Workbench bench;
+    bench.generate({}, true);
+    const std::string spare = text(bench.env.dir() / "spare");
+    fs::create_directories(bench.env.dir() / "spare");
+    bench.window.state.other_dirs.push_back(spare);
+    bench.window.token = "dlvt_kept";
+    bench.window.state.token_protected = "sealed";
+    bench.start();
+    bench.window.token = "dlvt_kept";
+    // A delivery on record, and one other file ticked for good.
+    record_delivery(bench.window.state, bench.window.units, false);
+    const std::string other_file = bench.window.units.back().key;
+    bench.window.state.include[other_file] = true;
+    render_summary(bench.window);
+    const State before = bench.window.state;
+    ASSERT_FALSE(before.hash_cache.empty());
+    dispatch(bench.window, Event{.kind = Event::Kind::timer_tick});
+    ASSERT_FALSE(bench.window.status_line.empty());
+
+    // Cancelled: nothing changes, the picker comes back.
+    bench.desktop.picker_answers.push_back(picked(PickerResult::remove_folder));
+    bench.desktop.removal_answers.push_back(std::nullopt);
+    bench.desktop.picker_answers.push_back(picked(PickerResult::remove_folder));
+    bench.desktop.removal_answers.push_back(0);  // the exports' other folder
+    bench.desktop.picker_answers.push_back(picked(PickerResult::cancel));
+    bench.click(Control::source_other);
+    EXPECT_EQ(bench.desktop.log,
+              (std::vector<std::string>{"picker", "remove", "picker", "remove", "picker"}));
+    ASSERT_EQ(bench.desktop.removals.size(), 2u);
+    const FolderRemoval& removal = bench.desktop.removals[0];
+    EXPECT_EQ(removal.title, "Remove a folder");
+    EXPECT_EQ(removal.text,
+              "Which folder should Dalvento stop looking in? The files in it are not touched, and "
+              "what was delivered from it stays on record.");
+    EXPECT_EQ(removal.folders, before.other_dirs);
+    EXPECT_EQ(removal.window, (Rect{390, 340, 560, 260}));
+
+    // Saved at once: the folder and its file's tick gone; the record, cache and token kept; the
+    // check's line, about what was there, gone too.
+    const State saved = load_state();
+    EXPECT_EQ(saved.other_dirs, std::vector<std::string>{spare});
+    EXPECT_FALSE(saved.include.contains(other_file));
+    EXPECT_EQ(saved.sent_hash, before.sent_hash);
+    EXPECT_EQ(saved.token_protected, "sealed");
+    EXPECT_EQ(bench.window.token, "dlvt_kept");
+    for (const auto& [key, entry] : before.hash_cache) EXPECT_TRUE(saved.hash_cache.contains(key));
+    EXPECT_EQ(bench.window.status_line, "");
+    EXPECT_EQ(bench.desktop.pickers.back().folder_line, "Folder: spare");
+    for (const DeliveryUnit& unit : bench.window.units) EXPECT_NE(unit.key, other_file);
+
+    // The last folder of a kind removed: the flow ends, the source is as if never added.
+    bench.desktop.log.clear();
+    bench.desktop.picker_answers.push_back(picked(PickerResult::remove_folder));
+    bench.desktop.removal_answers.push_back(0);
+    bench.click(Control::source_other);
+    EXPECT_EQ(bench.desktop.log, (std::vector<std::string>{"picker", "remove"}));
+    EXPECT_TRUE(load_state().other_dirs.empty());
+    EXPECT_EQ(bench.desktop.last_summary().source_button_captions[2], "Add Other Source...");
+}
+
+TEST(SourceFlow, ChangesOfFoldersOrSelectionsClearTheCheckLine) {
+    Workbench bench;
+    bench.generate({}, true);
+    bench.window.state.other_dirs.clear();
+    bench.start();
+    const auto tick = [&] {
+        dispatch(bench.window, Event{.kind = Event::Kind::timer_tick});
+        ASSERT_FALSE(bench.window.status_line.empty());
+    };
+    tick();
+    bench.desktop.picker_answers.push_back(picked(PickerResult::cancel));
+    bench.click(Control::source_layers);
+    EXPECT_FALSE(bench.window.status_line.empty());  // nothing changed
+    bench.desktop.picker_answers.push_back(picked(PickerResult::ok, {true}));
+    bench.click(Control::source_layers);
+    EXPECT_EQ(bench.window.status_line, "");
+    tick();
+    drop(bench, DropTarget::other_list, {bench.exports.other_folder});
+    EXPECT_EQ(bench.window.status_line, "");
+    EXPECT_EQ(bench.desktop.last_summary().status_text.find("Checked at"), std::string::npos);
+}
+
 TEST(Picker, ItemsLabelsFolderLineHintAndGeometry) {
     IsolatedEnvironment env;
     State state;
@@ -191,7 +275,8 @@ TEST(Picker, ItemsLabelsFolderLineHintAndGeometry) {
     EXPECT_EQ(empty.remember_box, (Rect{16, 132, 588, 24}));
     EXPECT_EQ(empty.ok_button, (Rect{434, 168, 90, 34}));
     EXPECT_EQ(empty.cancel_button, (Rect{534, 168, 70, 34}));
-    EXPECT_EQ(empty.folder_label, (Rect{16, 14, 478, 24}));
+    EXPECT_EQ(empty.folder_label, (Rect{16, 14, 362, 24}));
+    EXPECT_EQ(empty.remove_folder_button, (Rect{384, 10, 114, 30}));
     EXPECT_EQ(empty.add_folder_button, (Rect{504, 10, 100, 30}));
     EXPECT_EQ(empty.hint_label, (Rect{16, 48, 588, 40}));
 

@@ -174,7 +174,7 @@ TEST(Summary, StatusLinesFromUnits) {
     EXPECT_EQ(summary.rows[1][2][5], "old");
     EXPECT_EQ(summary.send_enabled, std::optional<bool>(true));
 
-    // Every found, selected unit unchanged: zero changed, and nothing to send.
+    // Every found, selected unit unchanged: zero changed; Send stays usable and asks first.
     DeliveryUnit all_same = same;
     all_same.key = "tblRESales.txt";
     const RenderedSummary quiet = summarise({all_same}, state, "", "", false);
@@ -184,7 +184,7 @@ TEST(Summary, StatusLinesFromUnits) {
                   zip_file_name(std::chrono::year(2026) / 1 / 30, {all_same}) + "." +
                   "\r\n"
                   "0 of 1 changed since the last delivery; only those go in the zip.");
-    EXPECT_EQ(quiet.send_enabled, std::optional<bool>(false));
+    EXPECT_EQ(quiet.send_enabled, std::optional<bool>(true));
 
     // None unchanged: no changed-count line. During a send the button is left alone.
     DeliveryUnit fresh = found_unit("tblRESales.txt", UnitKind::table, true, true);

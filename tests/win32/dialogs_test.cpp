@@ -214,7 +214,8 @@ PickerWindow three_item_picker(const Rect& main_placement) {
                     {"tblRENotes", "Notes & comments", true}};
     const int h = 3 * 28;
     picker.window = centred_over(main_placement, 620, h + 196);
-    picker.folder_label = {16, 14, 478, 24};
+    picker.folder_label = {16, 14, 362, 24};
+    picker.remove_folder_button = {384, 10, 114, 30};
     picker.add_folder_button = {504, 10, 100, 30};
     picker.hint_label = {16, 48, 588, 40};
     for (int i = 0; i < 3; ++i)
@@ -312,6 +313,11 @@ TEST_F(Dialogs, PickerEndsWithAddFolderCancelOrTheCloseBox) {
     }
     expect_closed(picker.title);
     {
+        Script script(picker.title, {[](HWND window) { click(window, PICKER_REMOVE_FOLDER); }});
+        EXPECT_EQ(win32::run_picker(main_, picker).result, PickerResult::remove_folder);
+    }
+    expect_closed(picker.title);
+    {
         Script script(picker.title, {[](HWND window) { click(window, PICKER_CANCEL); }});
         EXPECT_EQ(win32::run_picker(main_, picker).result, PickerResult::cancel);
     }
@@ -389,6 +395,47 @@ TEST_F(Dialogs, APickerOfManyItemsFitsTheScreenWithItsButtonsReachable) {
         EXPECT_EQ(answer.ticked[static_cast<size_t>(i)], i % 3 == 0) << i;
     EXPECT_TRUE(answer.ticked.back());
     expect_closed(picker.title);
+}
+
+// --- folder removal ---
+
+TEST_F(Dialogs, FolderRemovalGivesThePositionChosenOrNothing) {
+    const FolderRemoval removal{
+        .title = "Remove a folder",
+        .text = "Which folder should Dalvento stop looking in?",
+        .folders = {"C:\\exports\\other", "Z:\\tmp\\R&D extras"},
+        .window = centred_over(win32::logical_placement(main_), 560, 260)};
+    {
+        Script script(removal.title, {[](HWND window) {
+                          const std::vector<HWND> lists = children(window, L"ListBox");
+                          ASSERT_EQ(lists.size(), 1u);
+                          EXPECT_EQ(GetFocus(), lists[0]);
+                          ASSERT_EQ(SendMessageW(lists[0], LB_GETCOUNT, 0, 0), 2);
+                          wchar_t item[64] = {};
+                          SendMessageW(lists[0], LB_GETTEXT, 1, reinterpret_cast<LPARAM>(item));
+                          EXPECT_EQ(win32::utf8(item), "Z:\\tmp\\R&D extras");
+                          EXPECT_EQ(SendMessageW(lists[0], LB_GETCURSEL, 0, 0), 0);
+                          SendMessageW(lists[0], LB_SETCURSEL, 1, 0);
+                          click(window, "Remove");
+                      }});
+        EXPECT_EQ(win32::run_folder_removal(main_, removal), std::optional<size_t>(1));
+    }
+    expect_closed(removal.title);
+    {
+        Script script(removal.title, {[](HWND) { press(VK_RETURN); }});
+        EXPECT_EQ(win32::run_folder_removal(main_, removal), std::optional<size_t>(0));
+    }
+    expect_closed(removal.title);
+    const std::vector<Step> leaves = {
+        [](HWND window) { click(window, "Cancel"); },
+        [](HWND) { press(VK_ESCAPE); },
+        [](HWND window) { PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0); },
+    };
+    for (const Step& leave : leaves) {
+        Script script(removal.title, {leave});
+        EXPECT_EQ(win32::run_folder_removal(main_, removal), std::nullopt);
+        expect_closed(removal.title);
+    }
 }
 
 // --- delivery dialog ---
@@ -525,6 +572,23 @@ TEST_F(Dialogs, TokenPromptGivesTheRawTextOnSaveOnly) {
     }
 }
 
+TEST_F(Dialogs, TokenPromptSaveWaitsForMoreThanBlanks) {
+    Script script(TOKEN_PROMPT_TITLE,
+                  {[](HWND window) {
+                       EXPECT_FALSE(IsWindowEnabled(button(window, TOKEN_PROMPT_SAVE)));
+                       type(children(window, L"Edit")[0], " \t  ");
+                       EXPECT_FALSE(IsWindowEnabled(button(window, TOKEN_PROMPT_SAVE)));
+                       press(VK_RETURN);  // must not end the prompt
+                   },
+                   [](HWND window) {
+                       type(children(window, L"Edit")[0], " dlvt_x ");
+                       EXPECT_TRUE(IsWindowEnabled(button(window, TOKEN_PROMPT_SAVE)));
+                       click(window, TOKEN_PROMPT_SAVE);
+                   }});
+    EXPECT_EQ(win32::run_token_prompt(main_), " dlvt_x ");
+    expect_closed(TOKEN_PROMPT_TITLE);
+}
+
 // --- review ---
 
 TEST_F(Dialogs, ReviewCopiesExactlyTheTextAndStaysOpen) {
@@ -584,6 +648,9 @@ class QuestionDesktop : public Desktop {
     }
     Rect main_window_placement() override { return MAIN_WINDOW; }
     PickerAnswer show_picker(const PickerWindow&) override { return {}; }
+    std::optional<size_t> choose_folder_to_remove(const FolderRemoval&) override {
+        return std::nullopt;
+    }
     std::expected<std::optional<DeliveryDialogAnswer>, std::string> show_delivery_dialog(
         const DeliveryDialog&) override {
         return std::nullopt;
@@ -592,9 +659,10 @@ class QuestionDesktop : public Desktop {
     ReviewAnswer show_review(const std::string&) override { return ReviewAnswer::back; }
     bool run_settings(SettingsWindow&) override { return false; }
     void show_summary(const RenderedSummary&) override {}
+    void show_status(const std::string&) override {}
     void apply_layout(const MainLayout&) override {}
     void set_delivery_buttons_enabled(bool, bool) override {}
-    void set_clipboard(const std::string&) override {}
+    std::expected<void, std::string> set_clipboard(const std::string&) override { return {}; }
     void flash_taskbar() override {}
     bool is_foreground() override { return true; }
     bool is_main_window_enabled() override { return true; }

@@ -4,8 +4,10 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include "core/state.h"
 #include "main/main_window.h"
 #include "main/win32/main_desktop.h"
+#include "main/win32/single_instance.h"
 #include "main/win32/win32_ui.h"
 #include "main/window_design.h"
 
@@ -24,6 +26,14 @@ int stop_with(std::string_view message) {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     using namespace dalvento;
 
+    // A second start for the same user and state file shows the running copy and saves nothing.
+    const std::wstring instance = win32::instance_name(state_file_path());
+    const win32::InstanceClaim claim(instance);
+    if (!claim.first()) {
+        win32::bring_instance_to_front(instance, 10000);
+        return 0;
+    }
+
     // Common Controls 6 comes with the embedded manifest.
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof controls;
@@ -41,9 +51,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
             status = stop_with(WINDOW_BUILD_FAILED);
         } else {
             MainWindow window(desktop);
+            win32::mark_instance_window(desktop.window(), instance);
             desktop.bind(window);
             win32::run_message_loop();
             desktop.unbind();
+            win32::unmark_instance_window(desktop.window(), instance);
         }
     }
     CoUninitialize();

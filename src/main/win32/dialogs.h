@@ -16,6 +16,10 @@ namespace dalvento::win32 {
 // The source picker. Cancel, showing nothing, when it cannot be built.
 PickerAnswer run_picker(HWND main, const PickerWindow& picker);
 
+// The folder-removal chooser: the position of the folder chosen; none when cancelled, closed or
+// when it cannot be built.
+std::optional<size_t> run_folder_removal(HWND main, const FolderRemoval& removal);
+
 // "Send this delivery?", centred on the main window. The system's description of the failure
 // when it cannot be built.
 std::expected<std::optional<DeliveryDialogAnswer>, std::string> run_delivery_dialog(

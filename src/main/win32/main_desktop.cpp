@@ -468,7 +468,9 @@ std::optional<std::filesystem::path> MainDesktop::pick_folder(
     }
     FILEOPENDIALOGOPTIONS options = 0;
     dialog->GetOptions(&options);
-    dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM | FOS_PATHMUSTEXIST);
+    // The current folder stays where it is: left on a USB stick it would keep the stick busy.
+    dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM | FOS_PATHMUSTEXIST |
+                       FOS_NOCHANGEDIR);
     dialog->SetTitle(folder_dialog_titles_[static_cast<size_t>(which)].c_str());
     if (start) {
         IShellItem* folder = nullptr;
@@ -498,6 +500,10 @@ Rect MainDesktop::main_window_placement() {
 
 PickerAnswer MainDesktop::show_picker(const PickerWindow& picker) {
     return run_picker(main_, picker);
+}
+
+std::optional<size_t> MainDesktop::choose_folder_to_remove(const FolderRemoval& removal) {
+    return run_folder_removal(main_, removal);
 }
 
 std::expected<std::optional<DeliveryDialogAnswer>, std::string> MainDesktop::show_delivery_dialog(
@@ -543,12 +549,13 @@ void MainDesktop::show_summary(const RenderedSummary& summary) {
         set_window_text(section.label, summary.headlines[i]);
         set_window_text(section.source_button, summary.source_button_captions[i]);
     }
-    // The newest lines (the check, the send) come last: keep them in sight.
-    set_window_text(status_box_, summary.status_text);
-    const LRESULT end = GetWindowTextLengthW(status_box_);
-    SendMessageW(status_box_, EM_SETSEL, static_cast<WPARAM>(end), end);
-    SendMessageW(status_box_, EM_SCROLLCARET, 0, 0);
+    show_status(summary.status_text);
     if (summary.send_enabled) EnableWindow(send_button_, *summary.send_enabled);
+}
+
+void MainDesktop::show_status(const std::string& status_text) {
+    // The newest lines (the check, the send) come last: keep them in sight.
+    show_text_to_end(status_box_, status_text);
 }
 
 void MainDesktop::apply_layout(const MainLayout& given) {
@@ -644,8 +651,8 @@ void MainDesktop::set_delivery_buttons_enabled(bool send, bool bundle) {
     EnableWindow(bundle_button_, bundle);
 }
 
-void MainDesktop::set_clipboard(const std::string& text) {
-    put_on_clipboard(main_, text);
+std::expected<void, std::string> MainDesktop::set_clipboard(const std::string& text) {
+    return put_on_clipboard(main_, text);
 }
 
 void MainDesktop::flash_taskbar() {
@@ -666,13 +673,34 @@ bool MainDesktop::is_main_window_enabled() {
     return (GetWindowLongPtrW(main_, GWL_STYLE) & WS_DISABLED) == 0;
 }
 
+std::wstring explorer_program() {
+    std::wstring folder(MAX_PATH, L'\0');
+    UINT length = GetWindowsDirectoryW(folder.data(), static_cast<UINT>(folder.size()));
+    if (length >= folder.size()) {
+        folder.resize(length);
+        length = GetWindowsDirectoryW(folder.data(), static_cast<UINT>(folder.size()));
+    }
+    if (length == 0 || length >= folder.size()) return {};
+    folder.resize(length);
+    if (folder.back() != L'\\') folder += L'\\';
+    return folder + L"explorer.exe";
+}
+
+std::wstring explorer_command_line(const std::wstring& program, const std::string& argument) {
+    return quoted_argument(program) + L" " + quoted_argument(wide(argument));
+}
+
 void MainDesktop::start_explorer(const std::string& argument) {
-    std::wstring command_line = L"explorer " + quoted_argument(wide(argument));
+    // By its full path: a bare name is looked for in the current folder first, and the folder
+    // dialogs may have left that on a USB stick.
+    const std::wstring program = explorer_program();
+    if (program.empty()) return;
+    std::wstring command_line = explorer_command_line(program, argument);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &process)) {
+    if (CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       nullptr, &startup, &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }

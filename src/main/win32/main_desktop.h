@@ -35,6 +35,12 @@ enum ControlId : int {
     ID_STATUS_BOX,
 };
 
+// Explorer's full path in the Windows folder; empty when the system does not say where that is.
+std::wstring explorer_program();
+
+// The command line that starts `program` with one argument, each quoted as Windows reads them.
+std::wstring explorer_command_line(const std::wstring& program, const std::string& argument);
+
 class MainDesktop final : public Desktop {
   public:
     MainDesktop() = default;
@@ -64,15 +70,17 @@ class MainDesktop final : public Desktop {
         FolderDialog which, const std::optional<std::filesystem::path>& start) override;
     Rect main_window_placement() override;
     PickerAnswer show_picker(const PickerWindow& picker) override;
+    std::optional<size_t> choose_folder_to_remove(const FolderRemoval& removal) override;
     std::expected<std::optional<DeliveryDialogAnswer>, std::string> show_delivery_dialog(
         const DeliveryDialog& dialog) override;
     std::optional<std::string> show_token_prompt() override;
     ReviewAnswer show_review(const std::string& text) override;
     bool run_settings(SettingsWindow& window) override;
     void show_summary(const RenderedSummary& summary) override;
+    void show_status(const std::string& status_text) override;
     void apply_layout(const MainLayout& layout) override;
     void set_delivery_buttons_enabled(bool send, bool bundle) override;
-    void set_clipboard(const std::string& text) override;
+    std::expected<void, std::string> set_clipboard(const std::string& text) override;
     void flash_taskbar() override;
     bool is_foreground() override;
     bool is_main_window_enabled() override;

@@ -17,6 +17,7 @@ LRESULT ModalHandler::handle(HWND window, UINT message, WPARAM w, LPARAM l) {
     switch (message) {
         case WM_COMMAND:
             if (HIWORD(w) == BN_CLICKED) command(window, LOWORD(w));
+            if (HIWORD(w) == EN_CHANGE) edited(window, LOWORD(w));
             return 0;
         case DM_GETDEFID: {
             if (default_button == 0) return 0;

@@ -22,6 +22,8 @@ class ModalHandler : public WindowHandler {
     virtual void command(HWND window, int id) = 0;
     // The close box (or anything else sending WM_CLOSE).
     virtual void closed(HWND window) = 0;
+    // The text of an edit box changed.
+    virtual void edited(HWND, int) {}
     // Ends the loop once; the answer recorded before the first call stands.
     void finish();
 

@@ -22,6 +22,7 @@ enum : int {
     FOLDER_LABEL_ID,
     HINT_ID,
     ITEM_LIST_ID,
+    REMOVE_FOLDER_ID,
 };
 
 constexpr DWORD LABEL_STYLE = WS_VISIBLE | SS_LEFT | SS_NOPREFIX;
@@ -87,6 +88,7 @@ class PickerHandler : public ModalHandler {
     void command(HWND, int id) override {
         if (id == OK_ID) end(PickerResult::ok);
         if (id == ADD_FOLDER_ID) end(PickerResult::add_folder);
+        if (id == REMOVE_FOLDER_ID) end(PickerResult::remove_folder);
         if (id == CANCEL_ID) end(PickerResult::cancel);
     }
     void closed(HWND) override { end(PickerResult::cancel); }
@@ -115,6 +117,8 @@ PickerAnswer run_picker(HWND main, const PickerWindow& picker) {
     bool built =
         create_control(window, L"STATIC", picker.folder_line, LABEL_STYLE, 0, picker.folder_label,
                        FOLDER_LABEL_ID) &&
+        create_control(window, L"BUTTON", PICKER_REMOVE_FOLDER, BUTTON_STYLE, 0,
+                       picker.remove_folder_button, REMOVE_FOLDER_ID) &&
         create_control(window, L"BUTTON", PICKER_ADD_FOLDER, BUTTON_STYLE, 0,
                        picker.add_folder_button, ADD_FOLDER_ID) &&
         create_control(window, L"STATIC", picker.hint, LABEL_STYLE, 0, picker.hint_label, HINT_ID);

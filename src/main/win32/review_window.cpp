@@ -27,7 +27,7 @@ class ReviewHandler : public ModalHandler {
     void command(HWND window, int id) override {
         if (finished()) return;
         if (id == COPY_ID) {
-            put_on_clipboard(window, text_);
+            (void)put_on_clipboard(window, text_);
         } else if (id == SEND_ID) {
             answer = ReviewAnswer::send;
             finish();

@@ -1,3 +1,4 @@
+#include "county/text.h"
 #include "main/layout.h"
 #include "main/win32/dialogs.h"
 #include "main/win32/modal_window.h"
@@ -21,10 +22,16 @@ class TokenHandler : public ModalHandler {
     HWND entry = nullptr;
     std::optional<std::string> answer;
 
+    // Save is for a token: blanks alone would only end the send.
+    void update_save(HWND window) {
+        EnableWindow(GetDlgItem(window, SAVE_ID), !trim(window_text(entry)).empty());
+    }
+
   protected:
-    void command(HWND, int id) override {
+    void command(HWND window, int id) override {
         if (finished()) return;
         if (id == SAVE_ID || id == IDOK) {
+            if (!IsWindowEnabled(GetDlgItem(window, SAVE_ID))) return;
             answer = window_text(entry);
             finish();
         } else if (id == CANCEL_ID || id == IDCANCEL) {
@@ -32,6 +39,9 @@ class TokenHandler : public ModalHandler {
         }
     }
     void closed(HWND) override { finish(); }
+    void edited(HWND window, int id) override {
+        if (id == ENTRY_ID) update_save(window);
+    }
 };
 
 }  // namespace
@@ -58,6 +68,7 @@ std::optional<std::string> run_token_prompt(HWND main) {
         return std::nullopt;
     }
     set_cue(handler.entry, TOKEN_PROMPT_CUE);
+    handler.update_save(window);
     run_modal(main, window, handler.entry);
     return handler.answer;
 }

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/platform/platform.h"
 #include "core/platform/wide_text.h"
 #include "main/layout.h"
 #include "main/win32/resources.h"
@@ -18,6 +19,7 @@ namespace dalvento::win32 {
 namespace {
 
 constexpr wchar_t SECONDARY_WINDOW_CLASS[] = L"DalventoWindow";
+constexpr std::string_view CLIPBOARD_BUSY = "another program is using the clipboard";
 
 // By DPI; a handful at most (one per monitor scale).
 std::vector<std::pair<int, HFONT>> g_fonts;
@@ -263,10 +265,11 @@ std::filesystem::path picked_folder(std::wstring_view shell_path) {
     return std::filesystem::path(text);
 }
 
-bool put_on_clipboard(HWND owner, std::string_view text) {
+std::expected<void, std::string> put_on_clipboard(HWND owner, std::string_view text) {
     const std::wstring unicode = wide(text);
     const size_t bytes = (unicode.size() + 1) * sizeof(wchar_t);
-    if (!OpenClipboard(owner)) return false;
+    // Another program holding the clipboard open is by far the usual reason it refuses.
+    if (!OpenClipboard(owner)) return std::unexpected(std::string(CLIPBOARD_BUSY));
     EmptyClipboard();
     bool placed = false;
     if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
@@ -277,8 +280,17 @@ bool put_on_clipboard(HWND owner, std::string_view text) {
         }
         if (!placed) GlobalFree(memory);
     }
+    const platform::OsError error = platform::last_os_error();
     CloseClipboard();
-    return placed;
+    if (!placed) return std::unexpected(error.text);
+    return {};
+}
+
+void show_text_to_end(HWND edit, std::string_view text) {
+    set_window_text(edit, text);
+    const LRESULT end = GetWindowTextLengthW(edit);
+    SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), end);
+    SendMessageW(edit, EM_SCROLLCARET, 0, 0);
 }
 
 }  // namespace dalvento::win32

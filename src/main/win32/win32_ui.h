@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <expected>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -124,7 +125,10 @@ void run_modal(HWND main, HWND window, HWND focus);
 // "…\out\" are "…\out"; a drive root stays as it is.
 std::filesystem::path picked_folder(std::wstring_view shell_path);
 
-// Places UTF-8 text on the clipboard as CF_UNICODETEXT; false when the clipboard refused.
-bool put_on_clipboard(HWND owner, std::string_view text);
+// Places UTF-8 text on the clipboard as CF_UNICODETEXT; why not, when the clipboard refused.
+std::expected<void, std::string> put_on_clipboard(HWND owner, std::string_view text);
+
+// Shows text in a multi-line edit box and scrolls to its end, where the newest line is.
+void show_text_to_end(HWND edit, std::string_view text);
 
 }  // namespace dalvento::win32
