@@ -277,7 +277,6 @@ std::expected<void, std::string> stamp(const fs::path& folder,
     return {};
 }
 
-
 // --- breaking a written export ---
 
 constexpr std::pair<BrokenForm, std::string_view> FORM_NAMES[] = {
@@ -400,8 +399,8 @@ std::expected<void, std::string> break_layer(const fs::path& folder, std::string
             const uint64_t record_length = le_at(*header, 10, 2);
             if (records == 0) return std::unexpected("no record to drop in " + std::string(stem));
             if (form == BrokenForm::dbf_cut) {
-                return cut_to(dbf, header_length + (records - 1) * record_length +
-                                       record_length / 2);
+                return cut_to(dbf,
+                              header_length + (records - 1) * record_length + record_length / 2);
             }
             const uint32_t kept = records - std::max<uint32_t>(1, records / 10);
             if (auto done = write_bytes(dbf, 4, le32_bytes(kept)); !done) return done;

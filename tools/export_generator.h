@@ -27,12 +27,15 @@ enum class BrokenForm : uint8_t {
     table_trailer_line,    // tblREProperty.txt ends with a one-field trailer line
 };
 
-inline constexpr BrokenForm BROKEN_FORMS[] = {
-    BrokenForm::shp_cut,           BrokenForm::shx_cut,
-    BrokenForm::dbf_cut,           BrokenForm::dbf_records_dropped,
-    BrokenForm::shp_bad_length,    BrokenForm::shx_bad_file_code,
-    BrokenForm::shx_other_shape_type, BrokenForm::table_last_line_cut,
-    BrokenForm::table_trailer_line};
+inline constexpr BrokenForm BROKEN_FORMS[] = {BrokenForm::shp_cut,
+                                              BrokenForm::shx_cut,
+                                              BrokenForm::dbf_cut,
+                                              BrokenForm::dbf_records_dropped,
+                                              BrokenForm::shp_bad_length,
+                                              BrokenForm::shx_bad_file_code,
+                                              BrokenForm::shx_other_shape_type,
+                                              BrokenForm::table_last_line_cut,
+                                              BrokenForm::table_trailer_line};
 
 // The form's name on the command line, such as "shp-cut".
 std::string_view broken_form_name(BrokenForm form);

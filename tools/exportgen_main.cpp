@@ -47,8 +47,7 @@ int main(int argc, char** argv) {
                 return 2;
             }
             shape.broken = *form;
-        }
-        else {
+        } else {
             std::fprintf(stderr, "unknown option %s\n", option.c_str());
             return 2;
         }

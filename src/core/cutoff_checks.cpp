@@ -37,22 +37,42 @@ uint16_t little_endian_16(const unsigned char* p) {
 
 std::string shape_type_text(uint32_t type) {
     switch (type) {
-        case 0: return "null shapes";
-        case 1: return "points";
-        case 3: return "lines";
-        case 5: return "polygons";
-        case 8: return "multipoints";
-        case 11: return "points with heights";
-        case 13: return "lines with heights";
-        case 15: return "polygons with heights";
-        case 18: return "multipoints with heights";
-        case 21: return "points with measures";
-        case 23: return "lines with measures";
-        case 25: return "polygons with measures";
-        case 28: return "multipoints with measures";
-        case 31: return "multipatches";
-        default: return "shapes of type " + std::to_string(type);
+        case 0:
+            return "null shapes";
+        case 1:
+            return "points";
+        case 3:
+            return "lines";
+        case 5:
+            return "polygons";
+        case 8:
+            return "multipoints";
+        case 11:
+            return "points with heights";
+        case 13:
+            return "lines with heights";
+        case 15:
+            return "polygons with heights";
+        case 18:
+            return "multipoints with heights";
+        case 21:
+            return "points with measures";
+        case 23:
+            return "lines with measures";
+        case 25:
+            return "polygons with measures";
+        case 28:
+            return "multipoints with measures";
+        case 31:
+            return "multipatches";
+        default:
+            return "shapes of type " + std::to_string(type);
     }
+}
+
+// "1 record", "10,212 records".
+std::string counted(uint64_t count, const std::string& thing) {
+    return count_text(count) + " " + thing + (count == 1 ? "" : "s");
 }
 
 void add_problem(DeliveryUnit& unit, std::string text) {
@@ -60,8 +80,7 @@ void add_problem(DeliveryUnit& unit, std::string text) {
 }
 
 // Reads size bytes at offset; a failure becomes the member's reading message.
-bool read_at(DeliveryUnit& unit, const UnitFile& file, uint64_t offset, void* buffer,
-             size_t size) {
+bool read_at(DeliveryUnit& unit, const UnitFile& file, uint64_t offset, void* buffer, size_t size) {
     auto opened = platform::InputFile::open(file.path);
     if (!opened) {
         add_problem(unit, file.name + ": can't read it: " + opened.error().text);
@@ -200,8 +219,8 @@ void check_layer_consistency(DeliveryUnit& unit) {
 
     const auto records = check_dbf(unit, *dbf);
     if (records && shapes && *records != *shapes) {
-        add_problem(unit, dbf->name + " holds " + count_text(*records) + " records but " +
-                              shx->name + " indexes " + count_text(*shapes) + " shapes" + CUT_OFF);
+        add_problem(unit, dbf->name + " holds " + counted(*records, "record") + " but " +
+                              shx->name + " indexes " + counted(*shapes, "shape") + CUT_OFF);
     }
 }
 

@@ -237,13 +237,11 @@ TEST(UnitChecks, RescanOfUnchangedFilesReadsOnlyHeadersAndTouchKeepsUnchanged) {
     EXPECT_FALSE(changed.unchanged);
 }
 
-constexpr const char* CUT = "; the export looks cut off. Export the layer again.";
-
 TEST(UnitChecks, RealShapefileSetsGetNoCutOffMessage) {
     State state;
-    const DeliveryUnit nc = check_layer_unit("nc", nullptr, real_sets(),
-                                             set_members(real_sets(), "nc", {".dbf", ".prj", ".shp", ".shx"}),
-                                             false, state);
+    const DeliveryUnit nc = check_layer_unit(
+        "nc", nullptr, real_sets(),
+        set_members(real_sets(), "nc", {".dbf", ".prj", ".shp", ".shx"}), false, state);
     EXPECT_EQ(nc.messages, (Messages{{NO_CPG, false}}));
     const DeliveryUnit storms = check_layer_unit(
         "storms_xyzm_feature", nullptr, real_sets(),
@@ -262,58 +260,66 @@ TEST(UnitChecks, CutOffExportsAreCaught) {
         Messages table;  // tblREProperty.txt of the generated export
     };
     const auto problem = [](std::string text) { return UnitMessage{std::move(text), true}; };
+    const auto cut_off = [](std::string what) {
+        return UnitMessage{what + "; the export looks cut off. Export the layer again.", true};
+    };
     const auto last_line = [](std::string counts) {
-        return UnitMessage{"the last line has " + counts +
-                               "; if the export was cut off, export it again.",
-                           false};
+        return UnitMessage{
+            "the last line has " + counts + "; if the export was cut off, export it again.", false};
     };
     // The generated layer: 276 polygons, .shp 37,636 bytes, .shx 2,308, .dbf 25,797 and its
     // end-of-file byte. The real set: 100 polygons, .shp 46,196 bytes, .shx 900, .dbf 43,881.
     const std::vector<Case> cases = {
         {false, BrokenForm::none, {}, {}},
-        {false, BrokenForm::shp_cut,
-         {problem(std::string("OWNER.shp is shorter than its header says (37,572 of 37,636 bytes)") +
-                  CUT)},
+        {false,
+         BrokenForm::shp_cut,
+         {cut_off("OWNER.shp is shorter than its header says (37,572 of 37,636 bytes)")},
          {}},
-        {false, BrokenForm::shx_cut,
-         {problem(std::string("OWNER.shx is shorter than its header says (2,304 of 2,308 bytes)") +
-                  CUT)},
+        {false,
+         BrokenForm::shx_cut,
+         {cut_off("OWNER.shx is shorter than its header says (2,304 of 2,308 bytes)")},
          {}},
-        {false, BrokenForm::dbf_cut,
-         {problem(std::string("OWNER.dbf is shorter than its header says (25,750 of 25,797 bytes)") +
-                  CUT)},
+        {false,
+         BrokenForm::dbf_cut,
+         {cut_off("OWNER.dbf is shorter than its header says (25,750 of 25,797 bytes)")},
          {}},
-        {false, BrokenForm::dbf_records_dropped,
-         {problem(std::string("OWNER.dbf holds 249 records but OWNER.shx indexes 276 shapes") + CUT)},
+        {false,
+         BrokenForm::dbf_records_dropped,
+         {cut_off("OWNER.dbf holds 249 records but OWNER.shx indexes 276 shapes")},
          {}},
-        {false, BrokenForm::shp_bad_length,
+        {false,
+         BrokenForm::shp_bad_length,
          {problem("OWNER.shp is longer than its header says (37,636 bytes, the header says "
                   "37,508); the export may not have finished. Export the layer again.")},
          {}},
-        {false, BrokenForm::shx_bad_file_code,
+        {false,
+         BrokenForm::shx_bad_file_code,
          {problem("OWNER.shx doesn't start like a shapefile (file code 0, not 9994); the file is "
                   "damaged. Export the layer again.")},
          {}},
-        {false, BrokenForm::shx_other_shape_type,
+        {false,
+         BrokenForm::shx_other_shape_type,
          {problem("OWNER.shp holds polygons but OWNER.shx indexes points; the files don't belong "
                   "together. Export the layer again.")},
          {}},
         {false, BrokenForm::table_last_line_cut, {}, {last_line("29 fields, not 56")}},
         {false, BrokenForm::table_trailer_line, {}, {last_line("1 field, not 56")}},
         {true, BrokenForm::none, {}, {}},
-        {true, BrokenForm::shp_cut,
-         {problem(std::string("nc.shp is shorter than its header says (45,956 of 46,196 bytes)") +
-                  CUT)},
+        {true,
+         BrokenForm::shp_cut,
+         {cut_off("nc.shp is shorter than its header says (45,956 of 46,196 bytes)")},
          {}},
-        {true, BrokenForm::shx_cut,
-         {problem(std::string("nc.shx is shorter than its header says (896 of 900 bytes)") + CUT)},
+        {true,
+         BrokenForm::shx_cut,
+         {cut_off("nc.shx is shorter than its header says (896 of 900 bytes)")},
          {}},
-        {true, BrokenForm::dbf_cut,
-         {problem(std::string("nc.dbf is shorter than its header says (43,664 of 43,881 bytes)") +
-                  CUT)},
+        {true,
+         BrokenForm::dbf_cut,
+         {cut_off("nc.dbf is shorter than its header says (43,664 of 43,881 bytes)")},
          {}},
-        {true, BrokenForm::dbf_records_dropped,
-         {problem(std::string("nc.dbf holds 90 records but nc.shx indexes 100 shapes") + CUT)},
+        {true,
+         BrokenForm::dbf_records_dropped,
+         {cut_off("nc.dbf holds 90 records but nc.shx indexes 100 shapes")},
          {}},
     };
     for (const Case& c : cases) {
@@ -326,7 +332,8 @@ TEST(UnitChecks, CutOffExportsAreCaught) {
                 set_members(dir.path(), "nc", {".cpg", ".dbf", ".prj", ".shp", ".shx"});
             for (const MemberFile& m : members) {
                 if (m.name != "nc.cpg") {
-                    std::filesystem::copy_file(real_sets() / platform::path_from_text(m.name), m.path);
+                    std::filesystem::copy_file(real_sets() / platform::path_from_text(m.name),
+                                               m.path);
                 }
             }
             write_file(dir / "nc.cpg", "UTF-8");
@@ -353,6 +360,27 @@ TEST(UnitChecks, CutOffExportsAreCaught) {
         for (size_t i = 2; i < 6; ++i)
             EXPECT_TRUE(units[i].messages.empty()) << units[i].key;
     }
+}
+
+// An index that names more than the other files hold: each file sound on its own, the set not.
+TEST(UnitChecks, IndexOutOfStepWithTheShapesAndRecords) {
+    TempDir dir;
+    State state;
+    std::string shx = testing::empty_layer_member("shx");
+    shx[27] = 54;                                   // 108 bytes: the header and one entry
+    shx += std::string("\0\0\0\x32\0\0\0\x40", 8);  // at word 50, 64 words long
+    auto members = layer_files(dir.path(), {{"OWNER.shp", testing::empty_layer_member("shp")},
+                                            {"OWNER.shx", shx},
+                                            {"OWNER.dbf", testing::empty_layer_member("dbf")},
+                                            {"OWNER.prj", "p"},
+                                            {"OWNER.cpg", "c"}});
+    EXPECT_EQ(check_layer_unit("OWNER", owner(), dir.path(), members, false, state).messages,
+              (Messages{{"OWNER.shx indexes shapes past the end of OWNER.shp (the last ends at "
+                         "byte 236 of 100); the export looks cut off. Export the layer again.",
+                         true},
+                        {"OWNER.dbf holds 0 records but OWNER.shx indexes 1 shape; the export "
+                         "looks cut off. Export the layer again.",
+                         true}}));
 }
 
 // A core table unit as the scan hands it over, then read and checked.

@@ -72,7 +72,8 @@ TEST(ExportGenerator, OgrinfoReadsTheLayer) {
     if (std::system("ogrinfo --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ogrinfo";
     const auto ogrinfo = [](const std::filesystem::path& shp) {
         std::string out;
-        FILE* pipe = popen(("ogrinfo -ro -al '" + dalvento::testing::text(shp) + "' 2>&1").c_str(), "r");
+        FILE* pipe =
+            popen(("ogrinfo -ro -al '" + dalvento::testing::text(shp) + "' 2>&1").c_str(), "r");
         char buffer[4096];
         for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
             out.append(buffer, n);
