@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <vector>
 
@@ -276,7 +277,179 @@ std::expected<void, std::string> stamp(const fs::path& folder,
     return {};
 }
 
+// --- breaking a written export ---
+
+constexpr std::pair<BrokenForm, std::string_view> FORM_NAMES[] = {
+    {BrokenForm::none, "none"},
+    {BrokenForm::shp_cut, "shp-cut"},
+    {BrokenForm::shx_cut, "shx-cut"},
+    {BrokenForm::dbf_cut, "dbf-cut"},
+    {BrokenForm::dbf_records_dropped, "dbf-records-dropped"},
+    {BrokenForm::shp_bad_length, "shp-bad-length"},
+    {BrokenForm::shx_bad_file_code, "shx-bad-file-code"},
+    {BrokenForm::shx_other_shape_type, "shx-other-shape-type"},
+    {BrokenForm::table_last_line_cut, "table-last-line-cut"},
+    {BrokenForm::table_trailer_line, "table-trailer-line"},
+};
+
+std::expected<std::string, std::string> read_bytes(const fs::path& path, uint64_t offset,
+                                                   size_t size) {
+    auto file = platform::InputFile::open(path);
+    if (!file) return std::unexpected(platform::path_text(path) + ": " + file.error().text);
+    std::string bytes(size, '\0');
+    if (auto read = file->read_exact_at(offset, bytes.data(), size); !read) {
+        return std::unexpected(platform::path_text(path) + ": " + read.error().text);
+    }
+    return bytes;
+}
+
+std::expected<uint64_t, std::string> size_of(const fs::path& path) {
+    const auto info = platform::file_info(path);
+    if (!info) return std::unexpected(platform::path_text(path) + ": " + info.error().text);
+    return info->size;
+}
+
+std::expected<void, std::string> write_bytes(const fs::path& path, uint64_t offset,
+                                             std::string_view bytes) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    if (!file) return std::unexpected(platform::path_text(path) + ": could not write to it");
+    return {};
+}
+
+std::expected<void, std::string> cut_to(const fs::path& path, uint64_t size) {
+    std::error_code error;
+    fs::resize_file(path, size, error);
+    if (error) return std::unexpected(platform::path_text(path) + ": " + error.message());
+    return {};
+}
+
+uint32_t be32_at(std::string_view b, size_t at) {
+    const auto* p = reinterpret_cast<const unsigned char*>(b.data() + at);
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
+}
+
+uint32_t le_at(std::string_view b, size_t at, int n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(b.data() + at);
+    uint32_t v = 0;
+    for (int i = n - 1; i >= 0; --i)
+        v = v << 8 | p[i];
+    return v;
+}
+
+std::string be32_bytes(uint32_t v) {
+    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+            static_cast<char>(v)};
+}
+
+std::string le32_bytes(uint32_t v) {
+    return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+            static_cast<char>(v >> 24)};
+}
+
+bool is_layer_form(BrokenForm form) {
+    return form != BrokenForm::none && form != BrokenForm::table_last_line_cut &&
+           form != BrokenForm::table_trailer_line;
+}
+
 }  // namespace
+
+std::string_view broken_form_name(BrokenForm form) {
+    for (const auto& [f, name] : FORM_NAMES) {
+        if (f == form) return name;
+    }
+    return "none";
+}
+
+std::optional<BrokenForm> broken_form_from_name(std::string_view name) {
+    for (const auto& [form, n] : FORM_NAMES) {
+        if (n == name) return form;
+    }
+    return std::nullopt;
+}
+
+std::expected<void, std::string> break_layer(const fs::path& folder, std::string_view stem,
+                                             BrokenForm form) {
+    const fs::path shp = folder / platform::path_from_text(std::string(stem) + ".shp");
+    const fs::path shx = folder / platform::path_from_text(std::string(stem) + ".shx");
+    const fs::path dbf = folder / platform::path_from_text(std::string(stem) + ".dbf");
+    switch (form) {
+        case BrokenForm::shp_cut: {
+            // Half-way into the content of the last shape the index names.
+            const auto shx_size = size_of(shx);
+            if (!shx_size) return std::unexpected(shx_size.error());
+            if (*shx_size < 108) return std::unexpected("no shape to cut in " + std::string(stem));
+            const auto entry = read_bytes(shx, *shx_size - 8, 8);
+            if (!entry) return std::unexpected(entry.error());
+            return cut_to(shp, uint64_t{be32_at(*entry, 0)} * 2 + 8 + be32_at(*entry, 4));
+        }
+        case BrokenForm::shx_cut: {
+            const auto size = size_of(shx);
+            if (!size) return std::unexpected(size.error());
+            return cut_to(shx, *size - 4);
+        }
+        case BrokenForm::dbf_cut:
+        case BrokenForm::dbf_records_dropped: {
+            const auto header = read_bytes(dbf, 0, 32);
+            if (!header) return std::unexpected(header.error());
+            const uint32_t records = le_at(*header, 4, 4);
+            const uint64_t header_length = le_at(*header, 8, 2);
+            const uint64_t record_length = le_at(*header, 10, 2);
+            if (records == 0) return std::unexpected("no record to drop in " + std::string(stem));
+            if (form == BrokenForm::dbf_cut) {
+                return cut_to(dbf,
+                              header_length + (records - 1) * record_length + record_length / 2);
+            }
+            const uint32_t kept = records - std::max<uint32_t>(1, records / 10);
+            if (auto done = write_bytes(dbf, 4, le32_bytes(kept)); !done) return done;
+            return cut_to(dbf, header_length + kept * record_length);
+        }
+        case BrokenForm::shp_bad_length: {
+            const auto header = read_bytes(shp, 0, 100);
+            if (!header) return std::unexpected(header.error());
+            return write_bytes(shp, 24, be32_bytes(be32_at(*header, 24) - 64));
+        }
+        case BrokenForm::shx_bad_file_code:
+            return write_bytes(shx, 0, std::string(4, '\0'));
+        case BrokenForm::shx_other_shape_type: {
+            const auto header = read_bytes(shp, 0, 100);
+            if (!header) return std::unexpected(header.error());
+            return write_bytes(shx, 32, le32_bytes(le_at(*header, 32, 4) == 1 ? 5 : 1));
+        }
+        default:
+            return std::unexpected("not a way to break a layer: " +
+                                   std::string(broken_form_name(form)));
+    }
+}
+
+std::expected<void, std::string> break_table(const fs::path& table_path, BrokenForm form) {
+    const auto size = size_of(table_path);
+    if (!size) return std::unexpected(size.error());
+    if (form == BrokenForm::table_trailer_line) {
+        return write_bytes(table_path, *size, "** END OF REPORT **\r\n");
+    }
+    if (form != BrokenForm::table_last_line_cut) {
+        return std::unexpected("not a way to break a table: " +
+                               std::string(broken_form_name(form)));
+    }
+    // Just after the middle `^` of the last line, its line end gone with the rest.
+    const uint64_t window = std::min<uint64_t>(*size, 64 * 1024);
+    const auto tail = read_bytes(table_path, *size - window, static_cast<size_t>(window));
+    if (!tail) return std::unexpected(tail.error());
+    size_t end = tail->size();
+    while (end > 0 && ((*tail)[end - 1] == '\n' || (*tail)[end - 1] == '\r'))
+        --end;
+    if (end == 0) return std::unexpected(platform::path_text(table_path) + ": no line to cut");
+    const size_t start = tail->rfind('\n', end == 0 ? 0 : end - 1) + 1;  // npos + 1 is 0
+    std::vector<size_t> carets;
+    for (size_t i = start; i < end; ++i) {
+        if ((*tail)[i] == '^') carets.push_back(i);
+    }
+    const size_t cut = carets.empty() ? start + (end - start) / 2 : carets[carets.size() / 2] + 1;
+    return cut_to(table_path, *size - window + cut);
+}
 
 std::expected<void, std::string> write_table(const fs::path& path, unsigned fields, uint64_t bytes,
                                              uint32_t seed) {
@@ -322,6 +495,23 @@ std::expected<GeneratedExport, std::string> generate_exports(const fs::path& roo
     auto others = write_other_files(out.other_folder, shape);
     if (!others) return std::unexpected(others.error());
     out.total_bytes += *others;
+
+    if (shape.broken != BrokenForm::none) {
+        const std::vector<fs::path> touched =
+            is_layer_form(shape.broken)
+                ? std::vector<fs::path>{out.layers_folder / "OWNER.shp",
+                                        out.layers_folder / "OWNER.shx",
+                                        out.layers_folder / "OWNER.dbf"}
+                : std::vector<fs::path>{out.tables_folder / "tblREProperty.txt"};
+        for (const fs::path& path : touched)
+            out.total_bytes -= size_of(path).value_or(0);
+        auto broken = is_layer_form(shape.broken)
+                          ? break_layer(out.layers_folder, "OWNER", shape.broken)
+                          : break_table(out.tables_folder / "tblREProperty.txt", shape.broken);
+        if (!broken) return std::unexpected(broken.error());
+        for (const fs::path& path : touched)
+            out.total_bytes += size_of(path).value_or(0);
+    }
 
     for (const auto& folder : {out.layers_folder, out.tables_folder, out.other_folder}) {
         if (auto done = stamp(folder, shape.modified); !done) return std::unexpected(done.error());

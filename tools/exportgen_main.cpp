@@ -1,6 +1,7 @@
 // dalvento-exportgen FOLDER [--layer-mb N] [--tables-mb N] [--other-files N] [--other-kb N]
-//                           [--crea-date YYYYMMDD] [--seed N]
+//                           [--crea-date YYYYMMDD] [--seed N] [--broken FORM]
 // Writes a realistic export under FOLDER (arcgis/, parcels/, other/) for demos and benchmarks.
+// --broken writes it cut off or damaged in one of the forms the checks catch (shp-cut, ...).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -13,7 +14,13 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr,
                      "usage: dalvento-exportgen FOLDER [--layer-mb N] [--tables-mb N] "
-                     "[--other-files N] [--other-kb N] [--crea-date YYYYMMDD] [--seed N]\n");
+                     "[--other-files N] [--other-kb N] [--crea-date YYYYMMDD] [--seed N] "
+                     "[--broken FORM]\n"
+                     "FORM is one of:");
+        for (const exportgen::BrokenForm form : exportgen::BROKEN_FORMS) {
+            std::fprintf(stderr, " %s", std::string(exportgen::broken_form_name(form)).c_str());
+        }
+        std::fprintf(stderr, "\n");
         return 2;
     }
     exportgen::ExportSpec shape;
@@ -32,7 +39,15 @@ int main(int argc, char** argv) {
             shape.crea_date = value;
         else if (option == "--seed")
             shape.seed = static_cast<uint32_t>(std::stoul(value));
-        else {
+        else if (option == "--broken") {
+            const auto form = exportgen::broken_form_from_name(value);
+            if (!form) {
+                std::fprintf(stderr, "unknown form %s; run without arguments for the list\n",
+                             value.c_str());
+                return 2;
+            }
+            shape.broken = *form;
+        } else {
             std::fprintf(stderr, "unknown option %s\n", option.c_str());
             return 2;
         }

@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "core/cutoff_checks.h"
 #include "core/hash_cache.h"
 #include "core/platform/platform.h"
 #include "core/time_text.h"
@@ -184,17 +185,18 @@ DeliveryUnit check_layer_unit(const std::string& key, const ProfileUnit* profile
         if (file.bytes == 0) empty.push_back(file.name);
     }
     if (!empty.empty()) add_message(unit, "empty: " + join(empty, ", "), true);
+    check_layer_consistency(unit);
 
     unit_fingerprint_and_unchanged(unit, state.sent_hash);
     return unit;
 }
 
-void check_table_fields(DeliveryUnit& unit, const UnitFile& file,
-                        std::optional<unsigned> expected_fields) {
+std::optional<uint64_t> check_table_fields(DeliveryUnit& unit, const UnitFile& file,
+                                           std::optional<unsigned> expected_fields) {
     const auto histogram = count_fields(file.path);
     if (!histogram) {
         add_message(unit, histogram.error(), true);
-        return;
+        return std::nullopt;
     }
     if (expected_fields) {
         if (histogram->share(*expected_fields) < FIELD_SHARE_NEEDED) {
@@ -202,15 +204,17 @@ void check_table_fields(DeliveryUnit& unit, const UnitFile& file,
                         "doesn't look like the usual export (expected " +
                             std::to_string(*expected_fields) + " fields per line)",
                         true);
+            return std::nullopt;
         }
-        return;
+        return *expected_fields;
     }
     const uint64_t mode = histogram->mode();
     if (mode < 2 || histogram->share(mode) < FIELD_SHARE_NEEDED) {
         add_message(unit, NOT_DELIMITED_TEXT, true);
-        return;
+        return std::nullopt;
     }
     unit.description = "table, " + std::to_string(mode) + " fields";
+    return mode;
 }
 
 void check_table_unit(DeliveryUnit& unit, const std::string& name,
@@ -227,8 +231,8 @@ void check_table_unit(DeliveryUnit& unit, const std::string& name,
         const UnitFile& table = unit.files.front();
         if (table.bytes == 0) {
             add_message(unit, EMPTY_FILE_TEXT, true);
-        } else {
-            check_table_fields(unit, table, expected_fields);
+        } else if (const auto fields = check_table_fields(unit, table, expected_fields)) {
+            check_table_end(unit, table, *fields);
         }
     }
     unit_fingerprint_and_unchanged(unit, state.sent_hash);

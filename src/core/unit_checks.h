@@ -1,7 +1,8 @@
 // The checks every unit gets while the scan builds it: sibling files and locks for layers, the
-// field count of tables, readability and emptiness for everything.
+// field count of tables, readability and emptiness for everything, and signs of a cut-off export.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -31,9 +32,10 @@ DeliveryUnit check_layer_unit(const std::string& key, const ProfileUnit* profile
                               bool locked, State& state);
 
 // Checks a table's first 500 lines for the usual number of `^`-separated fields: adds at most one
-// blocking message, or names the field count in the description when none is expected.
-void check_table_fields(DeliveryUnit& unit, const UnitFile& file,
-                        std::optional<unsigned> expected_fields);
+// blocking message, or names the field count in the description when none is expected. Gives the
+// field count it settled on, none when the check failed.
+std::optional<uint64_t> check_table_fields(DeliveryUnit& unit, const UnitFile& file,
+                                           std::optional<unsigned> expected_fields);
 
 // Reads and checks a table unit the scan has filled in (key, description, folder, selection).
 void check_table_unit(DeliveryUnit& unit, const std::string& name,

@@ -10,9 +10,12 @@
 #include <unistd.h>
 #endif
 
+#include "core/cutoff_checks.h"
 #include "core/hash_cache.h"
 #include "core/platform/platform.h"
+#include "core/scan.h"
 #include "core/sha256.h"
+#include "export_generator.h"
 #include "support/test_support.h"
 
 namespace dalvento {
@@ -31,6 +34,8 @@ const std::string LOCKED =
     "an ArcGIS lock file sits next to it; is ArcGIS Pro still open on this layer?";
 const std::string NOT_USUAL_56 = "doesn't look like the usual export (expected 56 fields per line)";
 const std::string NOT_DELIMITED = "doesn't look like a ^-delimited export";
+const std::string LAST_LINE_55_OF_56 =
+    "the last line has 55 fields, not 56; if the export was cut off, export it again.";
 
 // One line of the given number of `^`-separated fields.
 std::string fields(unsigned count) {
@@ -69,6 +74,24 @@ std::vector<std::string> names(const DeliveryUnit& unit) {
 
 const ProfileUnit* owner() {
     return find_profile_unit("OWNER");
+}
+
+// The shapefile sets in the source tree's test data, written by GIS software we did not write.
+std::filesystem::path real_sets() {
+    std::string folder = DALVENTO_TEST_DATA "/shapefiles";
+#ifdef _WIN32
+    // Under Wine the Linux root is drive Z:.
+    if (folder.starts_with('/')) folder = "Z:" + folder;
+#endif
+    return platform::path_from_text(folder);
+}
+
+std::vector<MemberFile> set_members(const std::filesystem::path& folder, const std::string& stem,
+                                    std::vector<std::string> extensions) {
+    std::vector<MemberFile> members;
+    for (const std::string& extension : extensions)
+        members.push_back({stem + extension, folder / platform::path_from_text(stem + extension)});
+    return members;
 }
 
 TEST(UnitChecks, LayerMissingSiblingsAndCpg) {
@@ -132,26 +155,28 @@ TEST(UnitChecks, CompleteLayerWithLockCanGo) {
     TempDir dir;
     State state;
     // Listed in no particular order, names of mixed case: byte order puts capitals first.
-    auto members = layer_files(dir.path(), {{"OWNER.shp", "1"},
-                                            {"owner.shx", "22"},
+    const std::string shp = testing::empty_layer_member("shp");
+    const std::string dbf = testing::empty_layer_member("dbf");
+    auto members = layer_files(dir.path(), {{"OWNER.shp", shp},
+                                            {"owner.shx", shp},
                                             {"OWNER.cpg", "UTF-8"},
                                             {"OWNER.PRJ", "4444"},
-                                            {"OWNER.dbf", "333"}});
+                                            {"OWNER.dbf", dbf}});
     const DeliveryUnit unit = check_layer_unit("OWNER", owner(), dir.path(), members, true, state);
     EXPECT_EQ(unit.messages, (Messages{{LOCKED, false}}));
     EXPECT_TRUE(is_ready(unit));
     EXPECT_EQ(names(unit), (std::vector<std::string>{"OWNER.PRJ", "OWNER.cpg", "OWNER.dbf",
                                                      "OWNER.shp", "owner.shx"}));
-    EXPECT_EQ(unit.total_bytes, 15u);
+    EXPECT_EQ(unit.total_bytes, 2 * shp.size() + dbf.size() + 9);
 
     // An other layer: plain description, not core, selected only when the user said so.
-    auto extra = layer_files(dir / "b", {{"Roads.shp", "s"},
-                                         {"Roads.shx", "x"},
-                                         {"Roads.dbf", "d"},
+    auto extra = layer_files(dir / "b", {{"Roads.shp", shp},
+                                         {"Roads.shx", shp},
+                                         {"Roads.dbf", dbf},
                                          {"Roads.prj", "p"},
                                          {"Roads.cpg", "c"}});
     // Two folders of the same name share a group; equal names then go by path.
-    auto second = layer_files(dir / "a", {{"Roads.shp", "t"}});
+    auto second = layer_files(dir / "a", {{"Roads.shp", shp}});
     extra.push_back(second[0]);
     const DeliveryUnit roads = check_layer_unit("Roads", nullptr, dir / "b", extra, false, state);
     EXPECT_EQ(roads.description, "layer");
@@ -165,24 +190,28 @@ TEST(UnitChecks, CompleteLayerWithLockCanGo) {
     EXPECT_TRUE(check_layer_unit("Roads", nullptr, dir / "b", extra, false, state).selected);
 }
 
-TEST(UnitChecks, RescanOfUnchangedFilesReadsNoContentAndTouchKeepsUnchanged) {
+TEST(UnitChecks, RescanOfUnchangedFilesReadsOnlyHeadersAndTouchKeepsUnchanged) {
     TempDir dir;
     State state;
-    auto members = layer_files(dir.path(), {{"OWNER.shp", std::string(100'000, 's')},
-                                            {"OWNER.shx", "x"},
-                                            {"OWNER.dbf", "d"},
-                                            {"OWNER.prj", "p"},
-                                            {"OWNER.cpg", "c"}});
+    // A real set under the core name: the rescan reads its headers and nothing else.
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const char* extension : {".shp", ".shx", ".dbf", ".prj"})
+        files.push_back({"OWNER" + std::string(extension),
+                         testing::read_file(real_sets() / ("nc" + std::string(extension)))});
+    files.push_back({"OWNER.cpg", "c"});
+    auto members = layer_files(dir.path(), files);
+    const uint64_t shp_bytes = files[0].second.size();
     const DeliveryUnit first =
         check_layer_unit("OWNER", owner(), dir.path(), members, false, state);
     ASSERT_TRUE(first.sha256.has_value());
+    EXPECT_TRUE(first.messages.empty());
     EXPECT_EQ(state.hash_cache.size(), 5u);
     state.sent_hash["OWNER"] = *first.sha256;
 
     uint64_t read_before = platform::bytes_read_total();
     const DeliveryUnit again =
         check_layer_unit("OWNER", owner(), dir.path(), members, false, state);
-    EXPECT_EQ(platform::bytes_read_total(), read_before);
+    EXPECT_LE(platform::bytes_read_total() - read_before, LAYER_CHECK_MAX_BYTES);
     EXPECT_EQ(again.sha256, first.sha256);
     EXPECT_TRUE(again.unchanged);
 
@@ -192,7 +221,8 @@ TEST(UnitChecks, RescanOfUnchangedFilesReadsNoContentAndTouchKeepsUnchanged) {
     read_before = platform::bytes_read_total();
     const DeliveryUnit touched =
         check_layer_unit("OWNER", owner(), dir.path(), members, false, state);
-    EXPECT_EQ(platform::bytes_read_total() - read_before, 100'000u);
+    EXPECT_GE(platform::bytes_read_total() - read_before, shp_bytes);
+    EXPECT_LE(platform::bytes_read_total() - read_before, shp_bytes + LAYER_CHECK_MAX_BYTES);
     EXPECT_EQ(touched.sha256, first.sha256);
     EXPECT_TRUE(touched.unchanged);
     EXPECT_EQ(state.hash_cache.at(platform::path_text(members[0].path)).modified_ms,
@@ -205,6 +235,152 @@ TEST(UnitChecks, RescanOfUnchangedFilesReadsNoContentAndTouchKeepsUnchanged) {
         check_layer_unit("OWNER", owner(), dir.path(), members, false, state);
     EXPECT_NE(changed.sha256, first.sha256);
     EXPECT_FALSE(changed.unchanged);
+}
+
+TEST(UnitChecks, RealShapefileSetsGetNoCutOffMessage) {
+    State state;
+    const DeliveryUnit nc = check_layer_unit(
+        "nc", nullptr, real_sets(),
+        set_members(real_sets(), "nc", {".dbf", ".prj", ".shp", ".shx"}), false, state);
+    EXPECT_EQ(nc.messages, (Messages{{NO_CPG, false}}));
+    const DeliveryUnit storms = check_layer_unit(
+        "storms_xyzm_feature", nullptr, real_sets(),
+        set_members(real_sets(), "storms_xyzm_feature", {".dbf", ".shp", ".shx"}), false, state);
+    EXPECT_EQ(storms.messages, (Messages{{"missing .prj", true}, {NO_CPG, false}}));
+}
+
+// Every broken form the generator writes, on its export and (for the layer forms) on a real set:
+// the landed messages stay, the new ones follow.
+TEST(UnitChecks, CutOffExportsAreCaught) {
+    using exportgen::BrokenForm;
+    struct Case {
+        bool real_set;
+        BrokenForm form;
+        Messages layer;
+        Messages table;  // tblREProperty.txt of the generated export
+    };
+    const auto problem = [](std::string text) { return UnitMessage{std::move(text), true}; };
+    const auto cut_off = [](std::string what) {
+        return UnitMessage{what + "; the export looks cut off. Export the layer again.", true};
+    };
+    const auto last_line = [](std::string counts) {
+        return UnitMessage{
+            "the last line has " + counts + "; if the export was cut off, export it again.", false};
+    };
+    // The generated layer: 276 polygons, .shp 37,636 bytes, .shx 2,308, .dbf 25,797 and its
+    // end-of-file byte. The real set: 100 polygons, .shp 46,196 bytes, .shx 900, .dbf 43,881.
+    const std::vector<Case> cases = {
+        {false, BrokenForm::none, {}, {}},
+        {false,
+         BrokenForm::shp_cut,
+         {cut_off("OWNER.shp is shorter than its header says (37,572 of 37,636 bytes)")},
+         {}},
+        {false,
+         BrokenForm::shx_cut,
+         {cut_off("OWNER.shx is shorter than its header says (2,304 of 2,308 bytes)")},
+         {}},
+        {false,
+         BrokenForm::dbf_cut,
+         {cut_off("OWNER.dbf is shorter than its header says (25,750 of 25,797 bytes)")},
+         {}},
+        {false,
+         BrokenForm::dbf_records_dropped,
+         {cut_off("OWNER.dbf holds 249 records but OWNER.shx indexes 276 shapes")},
+         {}},
+        {false,
+         BrokenForm::shp_bad_length,
+         {problem("OWNER.shp is longer than its header says (37,636 bytes, the header says "
+                  "37,508); the export may not have finished. Export the layer again.")},
+         {}},
+        {false,
+         BrokenForm::shx_bad_file_code,
+         {problem("OWNER.shx doesn't start like a shapefile (file code 0, not 9994); the file is "
+                  "damaged. Export the layer again.")},
+         {}},
+        {false,
+         BrokenForm::shx_other_shape_type,
+         {problem("OWNER.shp holds polygons but OWNER.shx indexes points; the files don't belong "
+                  "together. Export the layer again.")},
+         {}},
+        {false, BrokenForm::table_last_line_cut, {}, {last_line("29 fields, not 56")}},
+        {false, BrokenForm::table_trailer_line, {}, {last_line("1 field, not 56")}},
+        {true, BrokenForm::none, {}, {}},
+        {true,
+         BrokenForm::shp_cut,
+         {cut_off("nc.shp is shorter than its header says (45,956 of 46,196 bytes)")},
+         {}},
+        {true,
+         BrokenForm::shx_cut,
+         {cut_off("nc.shx is shorter than its header says (896 of 900 bytes)")},
+         {}},
+        {true,
+         BrokenForm::dbf_cut,
+         {cut_off("nc.dbf is shorter than its header says (43,664 of 43,881 bytes)")},
+         {}},
+        {true,
+         BrokenForm::dbf_records_dropped,
+         {cut_off("nc.dbf holds 90 records but nc.shx indexes 100 shapes")},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.real_set ? "real set, " : "generated, ") +
+                     std::string(exportgen::broken_form_name(c.form)));
+        TempDir dir;
+        State state;
+        if (c.real_set) {
+            std::vector<MemberFile> members =
+                set_members(dir.path(), "nc", {".cpg", ".dbf", ".prj", ".shp", ".shx"});
+            for (const MemberFile& m : members) {
+                if (m.name != "nc.cpg") {
+                    std::filesystem::copy_file(real_sets() / platform::path_from_text(m.name),
+                                               m.path);
+                }
+            }
+            write_file(dir / "nc.cpg", "UTF-8");
+            if (c.form != BrokenForm::none) {
+                const auto broken = exportgen::break_layer(dir.path(), "nc", c.form);
+                ASSERT_TRUE(broken.has_value()) << broken.error();
+            }
+            EXPECT_EQ(check_layer_unit("nc", nullptr, dir.path(), members, false, state).messages,
+                      c.layer);
+            continue;
+        }
+        exportgen::ExportSpec shape;
+        shape.layer_bytes = 64 << 10;
+        shape.broken = c.form;
+        const auto made = exportgen::generate_exports(dir.path(), shape);
+        ASSERT_TRUE(made.has_value()) << made.error();
+        state.layers_dirs = {testing::text(made->layers_folder)};
+        state.tables_dirs = {testing::text(made->tables_folder)};
+        const auto units = scan_sources(state);
+        ASSERT_EQ(units[0].key, "OWNER");
+        ASSERT_EQ(units[1].key, "tblREProperty.txt");
+        EXPECT_EQ(units[0].messages, c.layer);
+        EXPECT_EQ(units[1].messages, c.table);
+        for (size_t i = 2; i < 6; ++i)
+            EXPECT_TRUE(units[i].messages.empty()) << units[i].key;
+    }
+}
+
+// An index that names more than the other files hold: each file sound on its own, the set not.
+TEST(UnitChecks, IndexOutOfStepWithTheShapesAndRecords) {
+    TempDir dir;
+    State state;
+    std::string shx = testing::empty_layer_member("shx");
+    shx[27] = 54;                                   // 108 bytes: the header and one entry
+    shx += std::string("\0\0\0\x32\0\0\0\x40", 8);  // at word 50, 64 words long
+    auto members = layer_files(dir.path(), {{"OWNER.shp", testing::empty_layer_member("shp")},
+                                            {"OWNER.shx", shx},
+                                            {"OWNER.dbf", testing::empty_layer_member("dbf")},
+                                            {"OWNER.prj", "p"},
+                                            {"OWNER.cpg", "c"}});
+    EXPECT_EQ(check_layer_unit("OWNER", owner(), dir.path(), members, false, state).messages,
+              (Messages{{"OWNER.shx indexes shapes past the end of OWNER.shp (the last ends at "
+                         "byte 236 of 100); the export looks cut off. Export the layer again.",
+                         true},
+                        {"OWNER.dbf holds 0 records but OWNER.shx indexes 1 shape; the export "
+                         "looks cut off. Export the layer again.",
+                         true}}));
 }
 
 // A core table unit as the scan hands it over, then read and checked.
@@ -231,13 +407,15 @@ Messages table_messages(std::string_view content, std::optional<unsigned> expect
 TEST(UnitChecks, TableFieldCountAgainstTheProfile) {
     const Messages none;
     const Messages not_usual = {{NOT_USUAL_56, true}};
+    // A table that passes but ends in an odd line gets a thing to check; one that fails, no more.
+    const Messages odd_end = {{LAST_LINE_55_OF_56, false}};
     EXPECT_EQ(table_messages(lines(500, 56)), none);
-    EXPECT_EQ(table_messages(lines(450, 56) + lines(50, 55)), none);  // share exactly 0.9
+    EXPECT_EQ(table_messages(lines(450, 56) + lines(50, 55)), odd_end);  // share exactly 0.9
     EXPECT_EQ(table_messages(lines(449, 56) + lines(51, 55)), not_usual);
     EXPECT_EQ(table_messages(lines(50, 55) + lines(450, 56)), none);
     EXPECT_EQ(table_messages("\n\n\n"), not_usual);
     EXPECT_EQ(table_messages("\r\n\r\n\r"), not_usual);
-    EXPECT_EQ(table_messages(lines(450, 56, "\r\n") + lines(50, 55, "\r\n")), none);
+    EXPECT_EQ(table_messages(lines(450, 56, "\r\n") + lines(50, 55, "\r\n")), odd_end);
     EXPECT_EQ(table_messages(lines(449, 56, "\r\n") + lines(51, 55, "\r\n")), not_usual);
     // Only the first 500 lines count: the rows after a 56-field header do not help.
     EXPECT_EQ(table_messages(fields(56) + "\n" + lines(10'000, 57)), not_usual);
@@ -245,7 +423,8 @@ TEST(UnitChecks, TableFieldCountAgainstTheProfile) {
     std::string blank_lines;
     for (int i = 0; i < 300; ++i)
         blank_lines += "\r\n";
-    EXPECT_EQ(table_messages(blank_lines + lines(200, 56) + lines(1000, 55)), none);
+    EXPECT_EQ(table_messages(blank_lines + lines(200, 56) + lines(1000, 55)), odd_end);
+    EXPECT_EQ(table_messages(lines(1000, 56) + "\r\n\n\r\n"), none);  // blank lines at the end
     // The last line counts without its line feed: 9 of 10 lines have 2 fields.
     EXPECT_EQ(table_messages(lines(8, 2) + fields(3) + "\n" + fields(2), 2), none);
     EXPECT_EQ(
@@ -262,7 +441,10 @@ TEST(UnitChecks, TableFieldCountWithoutAnExpectedCount) {
         return checked_table(path, std::nullopt, state);
     };
     const DeliveryUnit good = check(lines(9, 3) + lines(1, 4));
-    EXPECT_TRUE(good.messages.empty());
+    EXPECT_EQ(good.messages,
+              (Messages{{"the last line has 4 fields, not 3; if the export was cut off, export it "
+                         "again.",
+                         false}}));
     EXPECT_EQ(good.description, "table, 3 fields");
     const DeliveryUnit mixed = check(lines(8, 3) + lines(2, 4));
     EXPECT_EQ(mixed.messages, (Messages{{NOT_DELIMITED, true}}));

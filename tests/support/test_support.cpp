@@ -101,4 +101,21 @@ DeliveryUnit unit_of_files(std::string key, UnitKind kind, bool core, std::vecto
     return u;
 }
 
+std::string empty_layer_member(std::string_view extension) {
+    if (extension == "dbf") {
+        std::string dbf(33, '\0');
+        dbf[0] = 0x03;
+        dbf[8] = 33;  // header length, little-endian
+        dbf[10] = 1;  // record length: the deletion flag alone
+        dbf[32] = 0x0D;
+        return dbf;
+    }
+    std::string header(100, '\0');
+    header[2] = 0x27, header[3] = 0x0A;      // file code 9994, big-endian
+    header[27] = 50;                         // length in 16-bit words, big-endian
+    header[28] = '\xE8', header[29] = 0x03;  // version 1000, little-endian
+    header[32] = 5;                          // polygons
+    return header;
+}
+
 }  // namespace dalvento::testing

@@ -69,6 +69,10 @@ void set_modified(const std::filesystem::path& path, Time time);
 // A found, selected unit made of these files; its total is theirs.
 DeliveryUnit unit_of_files(std::string key, UnitKind kind, bool core, std::vector<UnitFile> files);
 
+// A sound member of a shapefile set of polygons that holds no shapes: the .shp or .shx header, or
+// a .dbf with no fields and no records (extension "shp", "shx" or "dbf").
+std::string empty_layer_member(std::string_view extension);
+
 // The path as UTF-8 text.
 std::string text(const std::filesystem::path& path);
 
