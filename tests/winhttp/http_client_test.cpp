@@ -264,8 +264,17 @@ TEST_F(HttpExchange, BrokenConnectionsNameTheirStep) {
     // Sent in chunks and closed before the last one, long or short.
     for (const uint64_t bytes : {100'000, 40}) {
         faults(json::array({{{"step", "echo"}, {"cut_chunked", true}, {"reply_bytes", bytes}}}));
-        EXPECT_EQ(failure(exchange("POST", echo(), {}, "{}")), "the reply was cut off: " + DROPPED)
-            << bytes;
+        const auto cut = exchange("POST", echo(), {}, "{}");
+#ifdef _WIN32
+        // Wine's WinHTTP ends a chunked body closed at a chunk's end as if it were whole: no
+        // call says otherwise. What it gives is short, and the protocol refuses it as a reply
+        // it doesn't understand.
+        if (cut) {
+            EXPECT_EQ(cut->body, std::string(bytes / 2, 'x'));
+            continue;
+        }
+#endif
+        EXPECT_EQ(failure(cut), "the reply was cut off: " + DROPPED) << bytes;
     }
 
     faults(json::array({{{"step", "echo"}, {"not_http", true}}}));
