@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <exception>
+#include <future>
 #include <limits>
 #include <new>
+#include <system_error>
 
 #include <nlohmann/json.hpp>
 
@@ -172,10 +174,14 @@ class Sender {
                 case 201:
                     break;
                 case 200: {
+                    // Only a reply that names the delivery counts: a proxy's page or another
+                    // server's 200 must not pass for a delivery made.
                     Receipt receipt;
                     receipt.already_received = true;
                     receipt.delivery_id = text_member(announce, "delivery_id");
                     receipt.already_received_at = text_member(announce, "already_received_at");
+                    if (receipt.delivery_id.empty() || receipt.already_received_at.empty())
+                        return fail(not_understood("announce"));
                     return receipt;
                 }
                 case 401:
@@ -217,6 +223,7 @@ class Sender {
                     receipt.delivery_id = delivery_id;
                     receipt.county = county;
                     receipt.received_at = text_member(answer, "received_at");
+                    if (receipt.received_at.empty()) return fail(not_understood("complete"));
                     return receipt;
                 }
                 if (done->status == 409) {
@@ -238,6 +245,10 @@ class Sender {
 
   private:
     static SendOutcome fail(SendError error) { return std::unexpected(std::move(error)); }
+
+    static SendError not_understood(std::string_view step) {
+        return unexpected("the service's reply to " + std::string(step) + " wasn't understood");
+    }
 
     SendError token_refused(std::string_view stage, const HttpReply& reply) {
         SendError error = error_of(SendErrorKind::token_refused);
@@ -263,14 +274,21 @@ class Sender {
         return body.dump();
     }
 
+    // Room for one part, kept between parts so that each needs no new allocation.
+    struct PartBuffer {
+        std::unique_ptr<uint8_t[]> bytes;
+        uint64_t size = 0;
+    };
+
     struct PartBytes {
         std::span<const uint8_t> bytes;
         std::string sha256;
     };
+    using PartRead = std::expected<PartBytes, SendError>;
 
-    // Reads one part into the buffer, reopening the zip so that nothing is held between parts,
+    // Reads one part into a buffer, reopening the zip so that nothing is held between parts,
     // and hashes it slice by slice while each slice is still in the processor's cache.
-    std::expected<PartBytes, SendError> read_part(const UploadPart& part) {
+    PartRead read_part(const UploadPart& part, PartBuffer& buffer) const {
         auto file = platform::InputFile::open(job_.zip_path);
         if (!file) return std::unexpected(unexpected("can't read the zip: " + file.error().text));
         // A part reaching past the end cannot be read: say so before making room for it.
@@ -278,39 +296,62 @@ class Sender {
             return std::unexpected(
                 unexpected("the zip is shorter than announced: " + std::string(SHORT_ZIP)));
         }
-        if (part.bytes > buffer_size_) {
-            buffer_.reset();
-            buffer_size_ = 0;
+        if (part.bytes > buffer.size) {
+            buffer.bytes.reset();
+            buffer.size = 0;
             try {
-                buffer_ = std::make_unique_for_overwrite<uint8_t[]>(part.bytes);
+                buffer.bytes = std::make_unique_for_overwrite<uint8_t[]>(part.bytes);
             } catch (const std::bad_alloc&) {
                 return std::unexpected(
                     unexpected("can't read the zip: not enough memory for a part of " +
                                std::to_string(part.bytes) + " bytes"));
             }
-            buffer_size_ = part.bytes;
+            buffer.size = part.bytes;
         }
+        uint8_t* const into = buffer.bytes.get();
         Sha256 hash;
         for (uint64_t done = 0; done < part.bytes;) {
             const size_t slice = static_cast<size_t>(std::min(part.bytes - done, READ_SLICE));
-            const auto read = file->read_exact_at(part.offset + done, buffer_.get() + done, slice);
+            const auto read = file->read_exact_at(part.offset + done, into + done, slice);
             if (!read) {
                 return std::unexpected(
                     unexpected("the zip is shorter than announced: " + read.error().text));
             }
-            hash.update(buffer_.get() + done, slice);
+            hash.update(into + done, slice);
             done += slice;
         }
-        return PartBytes{std::span<const uint8_t>(buffer_.get(), part.bytes), hash.finish_hex()};
+        return PartBytes{std::span<const uint8_t>(into, part.bytes), hash.finish_hex()};
     }
 
+    // Reads a part on a thread of its own while the one before it goes out. Where no thread can
+    // be had, the part is read here and now.
+    std::future<PartRead> read_ahead(const UploadPart& part, PartBuffer& buffer) const {
+        try {
+            return std::async(std::launch::async,
+                              [this, &part, &buffer] { return read_part(part, buffer); });
+        } catch (const std::system_error&) {
+            std::promise<PartRead> now;
+            now.set_value(read_part(part, buffer));
+            return now.get_future();
+        }
+    }
+
+    // Sends the parts in plan order. The next part is read and hashed while the current one is
+    // sent, in the other of two buffers; a failure is reported in the order a part-by-part send
+    // would meet it.
     std::expected<std::vector<CompletedPart>, SendError> upload_pass(
         const std::vector<UploadPart>& plan) {
         std::vector<CompletedPart> completed;
         uint64_t sent = 0;
-        for (const UploadPart& part : plan) {
-            const auto read = read_part(part);
+        std::future<PartRead> next;
+        if (!plan.empty()) next = read_ahead(plan[0], buffers_[0]);
+        for (size_t index = 0; index < plan.size(); ++index) {
+            const UploadPart& part = plan[index];
+            const PartRead read = next.get();
             if (!read) return std::unexpected(read.error());
+            // The buffer read into next is the one the part before this one was sent from.
+            if (index + 1 < plan.size())
+                next = read_ahead(plan[index + 1], buffers_[(index + 1) % 2]);
             const std::span<const uint8_t> bytes = read->bytes;
             const std::string& sha256 = read->sha256;
 
@@ -348,9 +389,8 @@ class Sender {
     ProgressReporter& reporter_;
     const std::string base_;
     uint64_t zip_size_ = 0;
-    // The one part in memory, kept between parts so each needs no new allocation.
-    std::unique_ptr<uint8_t[]> buffer_;
-    uint64_t buffer_size_ = 0;
+    // At most two parts in memory: the one going out and the one being read.
+    PartBuffer buffers_[2];
 };
 
 void no_progress(void*, uint64_t, uint64_t) {}
@@ -368,8 +408,8 @@ std::string send_error_message(const SendError& error) {
         case SendErrorKind::rejected:
             return "Dalvento didn't accept the delivery: " + error.text;
         case SendErrorKind::unavailable:
-            return "Dalvento isn't taking deliveries right now. The zip is kept; it will be tried "
-                   "again.";
+            return "Dalvento isn't taking deliveries right now. The zip is kept; press Send to "
+                   "Dalvento to try again.";
         case SendErrorKind::not_intact:
             return "The upload didn't arrive intact, twice. Check the connection and try again.";
         case SendErrorKind::links_expired:
@@ -377,7 +417,7 @@ std::string send_error_message(const SendError& error) {
                    "connection.";
         case SendErrorKind::unreachable:
             return "Couldn't reach Dalvento: " + error.text +
-                   ". The zip is kept; it will be tried again.";
+                   ". The zip is kept; press Send to Dalvento to try again.";
         case SendErrorKind::unexpected:
             return "Dalvento answered something unexpected: " + error.text;
         case SendErrorKind::token_refused: {
@@ -434,7 +474,11 @@ std::chrono::steady_clock::time_point ProgressReporter::now() const {
 void ProgressReporter::report_progress(std::string_view stage, uint64_t done, uint64_t total) {
     if (progress_) progress_->set_stage(stage, done, total);
     const auto at = now();
-    if (done != total && at - last_notice_ <= NOTICE_INTERVAL) return;
+    // A new stage is always heard, so that "announcing" and "confirming" show however quickly
+    // they follow the stage before; within a stage notices are spaced out.
+    const bool new_stage = stage != last_stage_;
+    if (!new_stage && done != total && at - last_notice_ <= NOTICE_INTERVAL) return;
+    last_stage_ = std::string(stage);
     if (notice_) notice_();
     last_notice_ = at;
 }

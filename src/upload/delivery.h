@@ -24,7 +24,8 @@ namespace dalvento {
 
 // Where the messages send people for help.
 inline constexpr std::string_view SUPPORT_CHAT_HOST = "chat.dalvento.example";
-// The interface hears at most one progress notice per this interval, and always a stage's end.
+// Within a stage the interface hears at most one progress notice per this interval, and always
+// the stage's start and end.
 inline constexpr std::chrono::milliseconds NOTICE_INTERVAL{200};
 
 // One entry of the upload plan.
@@ -139,8 +140,8 @@ std::unique_ptr<HttpSeam> make_http_seam(std::string_view user_agent = USER_AGEN
 void send_delivery(SendJob job);
 void send_delivery(SendJob job, HttpSeam& http);
 
-// Writes progress into the shared record and fires the notice, at most once per NOTICE_INTERVAL
-// except when done == total.
+// Writes progress into the shared record and fires the notice: always at a change of stage and
+// when done == total, otherwise at most once per NOTICE_INTERVAL.
 class ProgressReporter {
   public:
     ProgressReporter(std::shared_ptr<SendProgress> progress, std::function<void()> notice,
@@ -156,6 +157,7 @@ class ProgressReporter {
     std::function<void()> notice_;
     SteadyClockFn clock_;
     std::chrono::steady_clock::time_point last_notice_;
+    std::string last_stage_;  // of the last notice
 };
 
 // The token as the refusal message shows it: its first five characters, "…" when longer, and

@@ -123,6 +123,15 @@ std::expected<ParsedUrl, std::string> parse_url(std::string_view url) {
     return parsed;
 }
 
+std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
+                                                   std::string_view method, std::string_view url,
+                                                   const std::vector<std::string>& headers,
+                                                   std::span<const uint8_t> body, void* context,
+                                                   ProgressFn progress) {
+    HttpSession session(user_agent);
+    return session.request(method, url, headers, body, context, progress);
+}
+
 std::expected<HttpReply, std::string> post_json(const UserAgent& user_agent, std::string_view url,
                                                 std::string_view token, std::string_view json) {
     const std::vector<std::string> headers = {

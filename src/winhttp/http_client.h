@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -63,13 +64,34 @@ UserAgent make_user_agent(std::string_view text);
 // Splits an http or https URL; the error is the text a person reads.
 std::expected<ParsedUrl, std::string> parse_url(std::string_view url);
 
-// One exchange: method, absolute URL, header lines ("Name: value"), body. Any status is a reply;
-// failures of the exchange itself are "{step}: {detail}" texts.
+// One exchange on a connection of its own: method, absolute URL, header lines ("Name: value"),
+// body. Any status is a reply, redirects included (none is ever followed); failures of the
+// exchange itself are "{step}: {detail}" texts.
 std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
                                                    std::string_view method, std::string_view url,
                                                    const std::vector<std::string>& headers,
                                                    std::span<const uint8_t> body, void* context,
                                                    ProgressFn progress);
+
+// Exchanges that may share a connection: a send keeps one, so that the parts of a zip go out
+// over one connection where the server keeps it open. One thread at a time.
+class HttpSession {
+  public:
+    explicit HttpSession(UserAgent user_agent);
+    ~HttpSession();
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+
+    // As http_request, with the same failure texts.
+    std::expected<HttpReply, std::string> request(std::string_view method, std::string_view url,
+                                                  const std::vector<std::string>& headers,
+                                                  std::span<const uint8_t> body, void* context,
+                                                  ProgressFn progress);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 // An authenticated JSON POST: bearer token, JSON content type and accept headers.
 std::expected<HttpReply, std::string> post_json(const UserAgent& user_agent, std::string_view url,

@@ -146,25 +146,46 @@ std::string failure_text(CURL* curl, CURLcode result, const Transfer& t) {
     }
 }
 
-struct CurlHandle {
-    CURL* curl = curl_easy_init();
-    curl_slist* headers = nullptr;
-    CurlHandle() = default;
-    CurlHandle(const CurlHandle&) = delete;
-    CurlHandle& operator=(const CurlHandle&) = delete;
-    ~CurlHandle() {
-        if (curl) curl_easy_cleanup(curl);
-        curl_slist_free_all(headers);
-    }
+int on_seek(void* user, curl_off_t offset, int origin) {
+    // curl rewinds a body only to send it again on a fresh connection, when a kept one turned
+    // out to be closed before anything came back.
+    auto& t = *static_cast<Transfer*>(user);
+    if (origin != SEEK_SET || offset < 0 || static_cast<uint64_t>(offset) > t.body.size())
+        return CURL_SEEKFUNC_CANTSEEK;
+    t.handed_out = static_cast<size_t>(offset);
+    return CURL_SEEKFUNC_OK;
+}
+
+struct HeaderList {
+    curl_slist* list = nullptr;
+    HeaderList() = default;
+    HeaderList(const HeaderList&) = delete;
+    HeaderList& operator=(const HeaderList&) = delete;
+    ~HeaderList() { curl_slist_free_all(list); }
 };
 
 }  // namespace
 
-std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
-                                                   std::string_view method, std::string_view url,
-                                                   const std::vector<std::string>& headers,
-                                                   std::span<const uint8_t> body, void* context,
-                                                   ProgressFn progress) {
+// One easy handle for the whole session: curl keeps its connection between transfers.
+struct HttpSession::Impl {
+    std::string agent;
+    CURL* curl = nullptr;
+    ~Impl() {
+        if (curl) curl_easy_cleanup(curl);
+    }
+};
+
+HttpSession::HttpSession(UserAgent user_agent) : impl_(std::make_unique<Impl>()) {
+    impl_->agent = utf8_from_utf16(user_agent.text);
+}
+
+HttpSession::~HttpSession() = default;
+
+std::expected<HttpReply, std::string> HttpSession::request(std::string_view method,
+                                                           std::string_view url,
+                                                           const std::vector<std::string>& headers,
+                                                           std::span<const uint8_t> body,
+                                                           void* context, ProgressFn progress) {
     auto parsed = parse_url(url);
     if (!parsed) return std::unexpected(parsed.error());
     if (!progress) progress = [](void*, uint64_t, uint64_t) {};
@@ -172,9 +193,15 @@ std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
     static std::once_flag initialised;
     std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 
-    CurlHandle handle;
-    CURL* curl = handle.curl;
+    // Each exchange starts from no options at all; the connection survives a reset.
+    if (impl_->curl) {
+        curl_easy_reset(impl_->curl);
+    } else {
+        impl_->curl = curl_easy_init();
+    }
+    CURL* curl = impl_->curl;
     if (!curl) return std::unexpected(std::string("couldn't start HTTP: curl could not start"));
+    HeaderList handle;
 
     // WinHTTP refuses a header line without a colon, and curl would send it as it is.
     bool has_accept = false;
@@ -185,12 +212,12 @@ std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
                 winhttp_failure_text("couldn't set a header", ERROR_INVALID_HEADER));
         }
         has_accept = has_accept || equals_ignoring_ascii_case(header.substr(0, colon), "Accept");
-        handle.headers = curl_slist_append(handle.headers, header.c_str());
+        handle.list = curl_slist_append(handle.list, header.c_str());
     }
     // Send only what WinHTTP sends: no Accept of curl's own, and never wait for 100-continue.
-    if (!has_accept) handle.headers = curl_slist_append(handle.headers, "Accept:");
-    handle.headers = curl_slist_append(handle.headers, "Expect:");
-    if (!handle.headers) return std::unexpected(winhttp_failure_text("couldn't set a header", 8));
+    if (!has_accept) handle.list = curl_slist_append(handle.list, "Accept:");
+    handle.list = curl_slist_append(handle.list, "Expect:");
+    if (!handle.list) return std::unexpected(winhttp_failure_text("couldn't set a header", 8));
 
     Transfer t;
     t.body = body;
@@ -201,7 +228,6 @@ std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
     const std::string origin = std::string(parsed->https ? "https://" : "http://") + parsed->host +
                                ":" + std::to_string(parsed->port) + "/";
     const std::string method_text(method);
-    const std::string agent = utf8_from_utf16(user_agent.text);
 
     curl_easy_setopt(curl, CURLOPT_URL, origin.c_str());
     // The path goes out exactly as the URL gave it, query included.
@@ -209,23 +235,29 @@ std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method_text.c_str());
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, agent.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, handle.headers);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, impl_->agent.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, handle.list);
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, on_read);
     curl_easy_setopt(curl, CURLOPT_READDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, on_seek);
+    curl_easy_setopt(curl, CURLOPT_SEEKDATA, &t);
     curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(WRITE_CHUNK));
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(READ_BUFFER));
-    // No redirects, no proxy taken from the environment, no connection kept between calls.
+    // No redirects and no proxy taken from the environment. Parts share the session's kept
+    // connection; anything else goes out on one of its own, so that an announce or complete is
+    // never sent a second time on a fresh connection after a kept one turns out closed.
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
-    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+    if (method != "PUT") {
+        curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+    }
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);

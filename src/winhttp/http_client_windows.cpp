@@ -1,5 +1,6 @@
-// One HTTP exchange over WinHTTP: a fresh session per call, synchronous, every handle closed
-// before returning.
+// HTTP exchanges over WinHTTP, synchronous: one session handle and one connection handle per
+// HttpSession, so that WinHTTP keeps the connection between the parts of a send; a request
+// handle per exchange, closed before returning.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -13,19 +14,14 @@ namespace dalvento {
 
 namespace {
 
-// The handles of one exchange; closed request first, then connection, then session.
-struct Handles {
-    HINTERNET session = nullptr;
-    HINTERNET connection = nullptr;
-    HINTERNET request = nullptr;
-
-    Handles() = default;
-    Handles(const Handles&) = delete;
-    Handles& operator=(const Handles&) = delete;
-    ~Handles() {
-        if (request) WinHttpCloseHandle(request);
-        if (connection) WinHttpCloseHandle(connection);
-        if (session) WinHttpCloseHandle(session);
+// A request handle, closed when the exchange ends.
+struct RequestHandle {
+    HINTERNET handle = nullptr;
+    RequestHandle() = default;
+    RequestHandle(const RequestHandle&) = delete;
+    RequestHandle& operator=(const RequestHandle&) = delete;
+    ~RequestHandle() {
+        if (handle) WinHttpCloseHandle(handle);
     }
 };
 
@@ -61,11 +57,31 @@ std::optional<uint64_t> content_length(HINTERNET request) {
 
 }  // namespace
 
-std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
-                                                   std::string_view method, std::string_view url,
-                                                   const std::vector<std::string>& headers,
-                                                   std::span<const uint8_t> body, void* context,
-                                                   ProgressFn progress) {
+// Closed connection first, then session.
+struct HttpSession::Impl {
+    UserAgent user_agent;
+    HINTERNET session = nullptr;
+    HINTERNET connection = nullptr;
+    std::string host;  // of the connection
+    uint16_t port = 0;
+
+    ~Impl() {
+        if (connection) WinHttpCloseHandle(connection);
+        if (session) WinHttpCloseHandle(session);
+    }
+};
+
+HttpSession::HttpSession(UserAgent user_agent) : impl_(std::make_unique<Impl>()) {
+    impl_->user_agent = std::move(user_agent);
+}
+
+HttpSession::~HttpSession() = default;
+
+std::expected<HttpReply, std::string> HttpSession::request(std::string_view method,
+                                                           std::string_view url,
+                                                           const std::vector<std::string>& headers,
+                                                           std::span<const uint8_t> body,
+                                                           void* context, ProgressFn progress) {
     auto parsed = parse_url(url);
     if (!parsed) return std::unexpected(parsed.error());
     if (!progress) progress = [](void*, uint64_t, uint64_t) {};
@@ -75,37 +91,56 @@ std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
     }
     const auto total = static_cast<DWORD>(body.size());
 
-    Handles handles;
-    const auto* agent = reinterpret_cast<const wchar_t*>(user_agent.text.c_str());
-    handles.session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                  WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!handles.session) {
-        // Before Windows 8.1 the automatic proxy access type does not exist.
-        handles.session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-        if (!handles.session) return failed("couldn't start HTTP");
+    Impl& state = *impl_;
+    if (!state.session) {
+        const auto* agent = reinterpret_cast<const wchar_t*>(state.user_agent.text.c_str());
+        state.session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+        if (!state.session) {
+            // Before Windows 8.1 the automatic proxy access type does not exist.
+            state.session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+            if (!state.session) return failed("couldn't start HTTP");
+        }
+        WinHttpSetTimeouts(state.session, RESOLVE_TIMEOUT_MS, CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS,
+                           RECEIVE_TIMEOUT_MS);
+        // A redirect is a reply like any other: following one would send the office token to
+        // whatever address it names.
+        DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+        WinHttpSetOption(state.session, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof(never));
     }
-    WinHttpSetTimeouts(handles.session, RESOLVE_TIMEOUT_MS, CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS,
-                       RECEIVE_TIMEOUT_MS);
+    // One connection handle per server; a URL on another server replaces it.
+    if (state.connection && (state.host != parsed->host || state.port != parsed->port)) {
+        WinHttpCloseHandle(state.connection);
+        state.connection = nullptr;
+    }
+    if (!state.connection) {
+        state.connection =
+            WinHttpConnect(state.session, wide(parsed->host).c_str(), parsed->port, 0);
+        if (!state.connection) return failed("couldn't connect");
+        state.host = parsed->host;
+        state.port = parsed->port;
+    }
 
-    handles.connection =
-        WinHttpConnect(handles.session, wide(parsed->host).c_str(), parsed->port, 0);
-    if (!handles.connection) return failed("couldn't connect");
-
-    handles.request = WinHttpOpenRequest(
-        handles.connection, wide(method).c_str(), wide(parsed->path).c_str(), nullptr,
+    RequestHandle request;
+    request.handle = WinHttpOpenRequest(
+        state.connection, wide(method).c_str(), wide(parsed->path).c_str(), nullptr,
         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, parsed->https ? WINHTTP_FLAG_SECURE : 0);
-    if (!handles.request) return failed("couldn't open the request");
-
+    if (!request.handle) return failed("couldn't open the request");
+    DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
+    if (!WinHttpSetOption(request.handle, WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects,
+                          sizeof(no_redirects))) {
+        return failed("couldn't open the request");
+    }
     for (const std::string& header : headers) {
-        if (!WinHttpAddRequestHeaders(handles.request, wide(header).c_str(), static_cast<DWORD>(-1),
+        if (!WinHttpAddRequestHeaders(request.handle, wide(header).c_str(), static_cast<DWORD>(-1),
                                       WINHTTP_ADDREQ_FLAG_ADD)) {
             return failed("couldn't set a header");
         }
     }
 
     if (method == "PUT" && body.size() > STREAMING_THRESHOLD) {
-        if (!WinHttpSendRequest(handles.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+        if (!WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                 WINHTTP_NO_REQUEST_DATA, 0, total, 0)) {
             return failed("couldn't send");
         }
@@ -113,7 +148,7 @@ std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
         while (sent < total) {
             const DWORD slice = std::min<DWORD>(total - sent, static_cast<DWORD>(WRITE_CHUNK));
             DWORD written = 0;
-            if (!WinHttpWriteData(handles.request, body.data() + sent, slice, &written)) {
+            if (!WinHttpWriteData(request.handle, body.data() + sent, slice, &written)) {
                 return failed("the upload stopped");
             }
             if (written == 0) {
@@ -125,19 +160,19 @@ std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
         }
     } else {
         void* data = total ? const_cast<uint8_t*>(body.data()) : WINHTTP_NO_REQUEST_DATA;
-        const BOOL ok = WinHttpSendRequest(handles.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data,
+        const BOOL ok = WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data,
                                            total, total, 0);
         const DWORD code = ok ? 0 : GetLastError();
         progress(context, total, total);
         if (!ok) return std::unexpected(winhttp_failure_text("couldn't send", code));
     }
 
-    if (!WinHttpReceiveResponse(handles.request, nullptr)) return failed("no reply");
+    if (!WinHttpReceiveResponse(request.handle, nullptr)) return failed("no reply");
 
     HttpReply reply;
     DWORD status = 0;
     DWORD status_size = sizeof(status);
-    if (!WinHttpQueryHeaders(handles.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    if (!WinHttpQueryHeaders(request.handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size,
                              WINHTTP_NO_HEADER_INDEX)) {
         return failed("the reply had no status");
@@ -150,7 +185,7 @@ std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
 
     wchar_t etag[ETAG_BUFFER_UNITS];
     DWORD etag_size = sizeof(etag);
-    if (WinHttpQueryHeaders(handles.request, WINHTTP_QUERY_ETAG, WINHTTP_HEADER_NAME_BY_INDEX, etag,
+    if (WinHttpQueryHeaders(request.handle, WINHTTP_QUERY_ETAG, WINHTTP_HEADER_NAME_BY_INDEX, etag,
                             &etag_size, WINHTTP_NO_HEADER_INDEX)) {
         reply.etag = utf8_from_utf16(
             std::u16string_view(reinterpret_cast<const char16_t*>(etag), etag_size / 2));
@@ -159,14 +194,13 @@ std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
     // WinHTTP ends the body without an error when the connection closes early; the announced
     // length tells a reply cut short from a whole one.
     std::optional<uint64_t> announced;
-    if (status != 204 && status != 304 && status >= 200)
-        announced = content_length(handles.request);
+    if (status != 204 && status != 304 && status >= 200) announced = content_length(request.handle);
 
     std::string received;
     std::vector<uint8_t> buffer(READ_BUFFER);
     for (;;) {
         DWORD read = 0;
-        if (!WinHttpReadData(handles.request, buffer.data(), static_cast<DWORD>(buffer.size()),
+        if (!WinHttpReadData(request.handle, buffer.data(), static_cast<DWORD>(buffer.size()),
                              &read)) {
             return failed("the reply was cut off");
         }

@@ -131,12 +131,18 @@ TEST_F(DeliveryOverLoopback, UploadsInPartsAndGetsAReceipt) {
     EXPECT_EQ(steps(), (std::vector<std::string>{"announce 201", "upload 200", "upload 200",
                                                  "upload 200", "complete 200"}));
 
-    // The interface heard the end of the upload and, last, the outcome.
-    bool heard_upload_end = false;
+    // The interface heard each stage begin, however quickly it followed the one before, the end
+    // of the upload and, last, the outcome.
+    std::vector<std::string> heard;
     for (const SendStatus& s : notices_) {
-        heard_upload_end |= s.stage == "upload" && s.done == ZIP_BYTES && s.total == ZIP_BYTES;
+        if (s.outcome) continue;
+        const std::string stage = s.stage + (s.done == s.total ? " end" : "");
+        if (heard.empty() || heard.back() != stage) heard.push_back(stage);
     }
-    EXPECT_TRUE(heard_upload_end);
+    EXPECT_EQ(heard.front(), "announce");
+    ASSERT_GE(heard.size(), 3u);
+    EXPECT_EQ(heard[heard.size() - 2], "upload end");
+    EXPECT_EQ(heard.back(), "complete");
 
     // Sent again, the service already has it: nothing is uploaded.
     const auto again = send();
@@ -170,7 +176,8 @@ TEST_F(DeliveryOverLoopback, RefusalsAndFaults) {
         std::vector<std::string> steps;
     };
     const std::string unavailable =
-        "Dalvento isn't taking deliveries right now. The zip is kept; it will be tried again.";
+        "Dalvento isn't taking deliveries right now. The zip is kept; press Send to Dalvento to "
+        "try again.";
     const std::string not_intact =
         "The upload didn't arrive intact, twice. Check the connection and try again.";
     const std::vector<Case> cases = {
@@ -194,6 +201,38 @@ TEST_F(DeliveryOverLoopback, RefusalsAndFaults) {
          "received",
          {"announce 201", "upload 200", "upload 200", "upload 200", "complete 404", "announce 201",
           "upload 200", "upload 200", "upload 200", "complete 200"}},
+        // A redirect is followed nowhere: the trap it points at would claim the delivery.
+        {{{{"step", "announce"}, {"redirect", true}, {"status", 302}}},
+         "Dalvento answered something unexpected: 302 on announce",
+         {"announce 302"}},
+        {{{{"step", "announce"}, {"redirect", true}}},
+         "Dalvento answered something unexpected: 307 on announce",
+         {"announce 307"}},
+        {{{{"step", "upload"}, {"part", 2}, {"redirect", true}, {"status", 301}}},
+         "Dalvento answered something unexpected: 301 on upload",
+         {"announce 201", "upload 200", "upload 301"}},
+        {{{{"step", "complete"}, {"redirect", true}, {"status", 308}}},
+         "Dalvento answered something unexpected: 308 on complete",
+         {"announce 201", "upload 200", "upload 200", "upload 200", "complete 308"}},
+        // A 200 that isn't the service's answer is no delivery.
+        {{{{"step", "announce"}, {"status", 200}, {"not_json", true}}},
+         "Dalvento answered something unexpected: the service's reply to announce wasn't "
+         "understood",
+         {"announce 200"}},
+        {{{{"step", "complete"}, {"not_json", true}}},
+         "Dalvento answered something unexpected: the service's reply to complete wasn't "
+         "understood",
+         {"announce 201", "upload 200", "upload 200", "upload 200", "complete 200"}},
+        {{{{"step", "complete"}, {"cut_chunked", true}}},
+#ifdef _WIN32
+         // Wine's WinHTTP gives the half it got as the whole reply; it is still no receipt.
+         "Dalvento answered something unexpected: the service's reply to complete wasn't "
+         "understood",
+#else
+         "Couldn't reach Dalvento: the reply was cut off: the connection dropped. The zip is "
+         "kept; press Send to Dalvento to try again.",
+#endif
+         {"announce 201", "upload 200", "upload 200", "upload 200", "complete 200"}},
         {{{{"step", "upload"}, {"part", 1}, {"status", 403}}},
          "The upload took too long and its links expired, twice. Try again on a better "
          "connection.",
@@ -211,7 +250,8 @@ TEST_F(DeliveryOverLoopback, RefusalsAndFaults) {
     set_faults({{{"step", "upload"}, {"part", 2}, {"drop", true}, {"drop_after", 100000}}});
     const std::string dropped = send_text();
     EXPECT_TRUE(dropped.starts_with("Couldn't reach Dalvento: ")) << dropped;
-    EXPECT_TRUE(dropped.ends_with(". The zip is kept; it will be tried again.")) << dropped;
+    EXPECT_TRUE(dropped.ends_with(". The zip is kept; press Send to Dalvento to try again."))
+        << dropped;
     std::cout << "a dropped part reads: " << dropped << "\n";
     // The zip is never touched.
     EXPECT_EQ(testing::read_file(zip_path_), zip_);

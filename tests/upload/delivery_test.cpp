@@ -91,6 +91,10 @@ Reply part_ok(std::string_view bytes) {
     return reply(200, "", quoted_sha(bytes));
 }
 
+Reply completed() {
+    return reply(200, R"({"delivery_id":"dl-42","received_at":"2026-03-05T15:00:00Z"})");
+}
+
 class DeliveryProtocol : public ::testing::Test {
   protected:
     DeliveryProtocol() { write_file(zip_path(), ZIP); }
@@ -191,7 +195,7 @@ TEST_F(DeliveryProtocol, PartsAreReadAtTheirNumberedOffsetsInPlanOrder) {
                           {{{"part", 3}, {"url", "http://up.test/3"}, {"bytes", 5}},
                            {{"part", 1}, {"url", "http://up.test/1"}, {"bytes", 4}}}}};
     script({announced(upload, "id with/odd chars"), part_ok(ZIP.substr(20, 5)),
-            part_ok(ZIP.substr(0, 4)), reply(200, "{}")});
+            part_ok(ZIP.substr(0, 4)), completed()});
     ASSERT_TRUE(send().has_value());
     ASSERT_EQ(http_.calls.size(), 4u);
     EXPECT_EQ(http_.calls[1].body, "UVWXY");
@@ -204,13 +208,13 @@ TEST_F(DeliveryProtocol, PartsAreReadAtTheirNumberedOffsetsInPlanOrder) {
     // Without a part size the zip's size is the part size.
     http_.calls.clear();
     script({announced({{"parts", {{{"part", 1}, {"url", "http://up.test/1"}, {"bytes", 25}}}}}),
-            part_ok(ZIP), reply(200, "{}")});
+            part_ok(ZIP), completed()});
     ASSERT_TRUE(send().has_value());
     EXPECT_EQ(http_.calls[1].body, ZIP);
 }
 
 TEST_F(DeliveryProtocol, ASingleUrlTakesTheWholeZipAndCompletesWithAnEmptyBody) {
-    script({announced({{"url", "http://up.test/whole"}}), part_ok(ZIP), reply(200, "{}")});
+    script({announced({{"url", "http://up.test/whole"}}), part_ok(ZIP), completed()});
     ASSERT_TRUE(send().has_value());
     ASSERT_EQ(http_.calls.size(), 3u);
     EXPECT_EQ(http_.calls[1].url, "http://up.test/whole");
@@ -220,7 +224,7 @@ TEST_F(DeliveryProtocol, ASingleUrlTakesTheWholeZipAndCompletesWithAnEmptyBody) 
 
     // An empty parts array uploads nothing and completes with no parts.
     http_.calls.clear();
-    script({announced({{"part_size", 10}, {"parts", Json::array()}}), reply(200, "{}")});
+    script({announced({{"part_size", 10}, {"parts", Json::array()}}), completed()});
     ASSERT_TRUE(send().has_value());
     ASSERT_EQ(http_.calls.size(), 2u);
     EXPECT_EQ(http_.calls[1].body, R"({"parts":[]})");
@@ -277,7 +281,7 @@ TEST_F(DeliveryProtocol, AZipShorterThanAnnouncedOrMissingEndsTheSend) {
 TEST_F(DeliveryProtocol, APartIsSentAgainOnceWhenItsEtagDoesNotMatch) {
     const std::string whole = quoted_sha(ZIP);
     script({announced({{"url", "http://up.test/whole"}}), reply(200, "", "\"0bad\""),
-            reply(200, "", whole), reply(200, "{}")});
+            reply(200, "", whole), completed()});
     EXPECT_EQ(send_text(), "received");
     ASSERT_EQ(http_.calls.size(), 4u);
     EXPECT_EQ(http_.calls[2].url, http_.calls[1].url);
@@ -307,7 +311,7 @@ TEST(DeliveryOutcome, AnExceptionStillEndsTheSendWithAnOutcome) {
     job.notice = [&] { ++notices; };
     ThrowingHttp http;
     send_delivery(std::move(job), http);
-    EXPECT_EQ(notices, 1);
+    EXPECT_EQ(notices, 2);  // the announce stage's start, then the outcome
     const auto outcome = progress->snapshot().outcome;
     ASSERT_TRUE(outcome.has_value());
     ASSERT_FALSE(outcome->has_value());
@@ -346,16 +350,16 @@ TEST_F(DeliveryProtocol, EachPartAnswerEndsTheSendItsOwnWay) {
          "Dalvento says this delivery is too big to take. Hand it over on a stick "
          "and let us know at chat.dalvento.example."},
         {reply(502),
-         "Dalvento isn't taking deliveries right now. The zip is kept; it will be "
-         "tried again."},
+         "Dalvento isn't taking deliveries right now. The zip is kept; press Send to Dalvento to "
+         "try again."},
         {reply(504),
-         "Dalvento isn't taking deliveries right now. The zip is kept; it will be "
-         "tried again."},
+         "Dalvento isn't taking deliveries right now. The zip is kept; press Send to Dalvento to "
+         "try again."},
         {reply(500), "Dalvento answered something unexpected: 500 on upload"},
         {reply(202), "Dalvento answered something unexpected: 202 on upload"},
         {std::unexpected("the upload stopped: the connection dropped"),
          "Couldn't reach Dalvento: the upload stopped: the connection dropped. The zip is kept; "
-         "it will be tried again."},
+         "press Send to Dalvento to try again."},
     };
     for (const auto& [answer, message] : cases) {
         http_.calls.clear();
@@ -385,13 +389,13 @@ TEST_F(DeliveryProtocol, EachAnnounceAnswerEndsTheSendItsOwnWay) {
         {reply(422, "plain words\nsecond line"),
          "Dalvento didn't accept the delivery: plain words\nsecond line"},
         {reply(503, "{}"),
-         "Dalvento isn't taking deliveries right now. The zip is kept; it will "
-         "be tried again."},
+         "Dalvento isn't taking deliveries right now. The zip is kept; press Send to Dalvento to "
+         "try again."},
         {reply(500, "{}"), "Dalvento answered something unexpected: 500 on announce"},
         {reply(204, ""), "Dalvento answered something unexpected: 204 on announce"},
         {std::unexpected("couldn't connect: couldn't connect (no network, or a firewall)"),
          "Couldn't reach Dalvento: couldn't connect: couldn't connect (no network, or a "
-         "firewall). The zip is kept; it will be tried again."},
+         "firewall). The zip is kept; press Send to Dalvento to try again."},
     };
     for (const auto& [answer, message] : cases) {
         http_.calls.clear();
@@ -440,7 +444,8 @@ TEST_F(DeliveryProtocol, CompleteMayRepeatTheUploadOnceAndAnnounceOnce) {
 
     // The new announce may find the delivery already there.
     http_.calls.clear();
-    script({whole(), ok, reply(404), reply(200, R"({"delivery_id":"dl-42"})")});
+    script({whole(), ok, reply(404),
+            reply(200, R"({"already_received_at":"earlier","delivery_id":"dl-42"})")});
     EXPECT_EQ(send_text(), "already received");
 }
 
@@ -453,8 +458,8 @@ TEST_F(DeliveryProtocol, EachOtherCompleteAnswerEndsTheSend) {
         {reply(500), "Dalvento answered something unexpected: 500 on complete"},
         {reply(413), "Dalvento answered something unexpected: 413 on complete"},
         {reply(502),
-         "Dalvento isn't taking deliveries right now. The zip is kept; it will be "
-         "tried again."},
+         "Dalvento isn't taking deliveries right now. The zip is kept; press Send to Dalvento to "
+         "try again."},
         {reply(401, R"({"error":"token expired"})"),
          "Dalvento at http://svc.test:8080 refused the office token at complete (401 and said "
          "\"token expired\"). The token given began \"dlvt_\xE2\x80\xA6\" (44 characters). If "
@@ -468,11 +473,49 @@ TEST_F(DeliveryProtocol, EachOtherCompleteAnswerEndsTheSend) {
              "characters). If that's the token you were given, it may have "
              "been revoked; ask for a new one at chat.dalvento.example."},
         {std::unexpected("no reply: timed out"),
-         "Couldn't reach Dalvento: no reply: timed out. The zip is kept; it will be tried again."},
+         "Couldn't reach Dalvento: no reply: timed out. The zip is kept; press Send to Dalvento to "
+         "try again."},
     };
     for (const auto& [answer, message] : cases) {
         script({announced({{"url", "http://up.test/whole"}}), part_ok(ZIP), answer});
         EXPECT_EQ(send_text(), message);
+    }
+}
+
+// A 200 that does not say what the service has must never pass for a delivery made: a proxy's
+// page, or another server answering, would have the zip deleted and the units marked as sent.
+TEST_F(DeliveryProtocol, A200ThatIsNotTheServicesAnswerIsNotADelivery) {
+    const std::vector<std::string> announce_bodies = {
+        "<html><body>Access denied by your proxy</body></html>",
+        "{}",
+        R"({"delivery_id":"dl-7"})",
+        R"({"already_received_at":"2026-03-05T14:00:00Z"})",
+        R"({"already_received_at":"2026-03-05T14:00:00Z","delivery_id":""})",
+        R"({"already_received_at":7,"delivery_id":"dl-7"})",
+    };
+    for (const std::string& body : announce_bodies) {
+        http_.calls.clear();
+        script({reply(200, body)});
+        EXPECT_EQ(send_text(),
+                  "Dalvento answered something unexpected: the service's reply to "
+                  "announce wasn't understood")
+            << body;
+        EXPECT_EQ(http_.calls.size(), 1u);
+    }
+    const std::vector<std::string> complete_bodies = {
+        "",
+        "OK",
+        "{}",
+        R"({"received_at":""})",
+        R"({"received_at":null})",
+        R"(["received_at","2026-03-05T15:00:00Z"])",
+    };
+    for (const std::string& body : complete_bodies) {
+        script({announced({{"url", "http://up.test/whole"}}), part_ok(ZIP), reply(200, body)});
+        EXPECT_EQ(send_text(),
+                  "Dalvento answered something unexpected: the service's reply to "
+                  "complete wasn't understood")
+            << body;
     }
 }
 
@@ -519,52 +562,53 @@ TEST(DeliveryMessages, RefusalServerText) {
     EXPECT_EQ(refusal_server_text(accented), accented.substr(0, 240));
 }
 
-TEST(DeliveryProgress, NoticesAreThrottledExceptAtAStagesEnd) {
+TEST(DeliveryProgress, NoticesAreThrottledWithinAStageOnly) {
     using namespace std::chrono_literals;
     auto clock_now = std::chrono::steady_clock::time_point{} + 1h;
     auto progress = std::make_shared<SendProgress>();
-    std::vector<SendStatus> heard;
+    std::vector<std::string> heard;
     ProgressReporter reporter(
-        progress, [&] { heard.push_back(progress->snapshot()); }, [&] { return clock_now; });
+        progress,
+        [&] {
+            const SendStatus s = progress->snapshot();
+            heard.push_back(s.stage + " " + std::to_string(s.done) + "/" + std::to_string(s.total) +
+                            (s.outcome ? " done" : ""));
+        },
+        [&] { return clock_now; });
 
-    reporter.report_progress("announce", 0, 1);
-    EXPECT_TRUE(heard.empty());
-    EXPECT_EQ(progress->snapshot().stage, "announce");  // written even without a notice
-
-    clock_now += 200ms;  // exactly 200 ms: still too soon
-    reporter.report_progress("upload", 10, 100);
-    EXPECT_TRUE(heard.empty());
-    EXPECT_EQ(progress->snapshot().done, 10u);
-
-    clock_now += 1ms;
-    reporter.report_progress("upload", 20, 100);
-    ASSERT_EQ(heard.size(), 1u);
-    EXPECT_EQ(heard[0].done, 20u);
-
-    clock_now += 50ms;
-    reporter.report_progress("upload", 30, 100);
-    EXPECT_EQ(heard.size(), 1u);
-    reporter.report_progress("upload", 100, 100);  // the end of a stage always notifies
-    reporter.report_progress("complete", 1, 1);
-    ASSERT_EQ(heard.size(), 3u);
-    EXPECT_EQ(heard[1].done, 100u);
-    EXPECT_EQ(heard[2].stage, "complete");
-
-    clock_now += 150ms;  // the last notice restarted the interval
-    reporter.report_progress("complete", 0, 1);
-    EXPECT_EQ(heard.size(), 3u);
-
+    // Each step's time since the one before, and what the interface hears by then.
+    struct Step {
+        std::chrono::milliseconds after;
+        std::string stage;
+        uint64_t done, total;
+    };
+    const std::vector<Step> steps = {
+        {0ms, "announce", 0, 1},     // a stage's start is heard at once
+        {10ms, "upload", 10, 100},   // and so is the next one's, however soon
+        {200ms, "upload", 20, 100},  // exactly 200 ms: still too soon
+        {1ms, "upload", 30, 100},    // past it
+        {50ms, "upload", 40, 100},   // too soon
+        {0ms, "upload", 100, 100},   // a stage's end always
+        {1ms, "complete", 0, 1},     // the complete stage right after the last part
+        {150ms, "complete", 0, 1},   // too soon
+        {0ms, "announce", 0, 1},     // announced again after a 404
+    };
+    for (const Step& step : steps) {
+        clock_now += step.after;
+        reporter.report_progress(step.stage, step.done, step.total);
+        EXPECT_EQ(progress->snapshot().done, step.done);  // written even without a notice
+    }
     reporter.finish(Receipt{true, "dl", "", "", "t"});
-    ASSERT_EQ(heard.size(), 4u);
-    ASSERT_TRUE(heard[3].outcome.has_value());
-    EXPECT_EQ(heard[3].outcome->value().delivery_id, "dl");
+    EXPECT_EQ(heard, (std::vector<std::string>{"announce 0/1", "upload 10/100", "upload 30/100",
+                                               "upload 100/100", "complete 0/1", "announce 0/1",
+                                               "announce 0/1 done"}));
 }
 
 TEST_F(DeliveryProtocol, ProgressFollowsTheStagesAndTheBytesSent) {
     using namespace std::chrono_literals;
     auto clock_now = std::chrono::steady_clock::time_point{} + 1h;
     script({announced(three_parts()), part_ok(ZIP.substr(0, 10)), part_ok(ZIP.substr(10, 10)),
-            part_ok(ZIP.substr(20)), reply(200, "{}")});
+            part_ok(ZIP.substr(20)), completed()});
     SendJob job;
     job.base_url = BASE;
     job.token = TOKEN;

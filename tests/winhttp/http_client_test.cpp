@@ -168,6 +168,18 @@ TEST_F(HttpExchange, AnyStatusIsAReply) {
     ASSERT_TRUE(reply.has_value()) << reply.error();
     EXPECT_EQ(reply->status, 404);
     EXPECT_EQ(reply->body, "");
+
+    // A redirect is a reply like any other: nothing, and no header, goes to where it points.
+    for (const int status : {301, 302, 303, 307, 308}) {
+        faults(json::array({{{"step", "echo"}, {"redirect", true}, {"status", status}}}));
+        for (const std::string method : {"POST", "PUT"}) {
+            reply = exchange(method, echo(), {"Authorization: Bearer dlvt_secret"}, "x");
+            ASSERT_TRUE(reply.has_value()) << reply.error();
+            EXPECT_EQ(reply->status, status) << method;
+        }
+    }
+    for (const json& r : standin_control("GET", "/_standin/received")["requests"])
+        EXPECT_EQ(r["step"], "echo") << r.dump();
 }
 
 TEST_F(HttpExchange, EtagKeptAsSentOrAbsent) {
@@ -249,6 +261,21 @@ TEST_F(HttpExchange, BrokenConnectionsNameTheirStep) {
 
     faults(json::array({{{"step", "echo"}, {"cut_reply", true}, {"reply_bytes", 100'000}}}));
     EXPECT_EQ(failure(exchange("POST", echo(), {}, "{}")), "the reply was cut off: " + DROPPED);
+    // Sent in chunks and closed before the last one, long or short.
+    for (const uint64_t bytes : {100'000, 40}) {
+        faults(json::array({{{"step", "echo"}, {"cut_chunked", true}, {"reply_bytes", bytes}}}));
+        const auto cut = exchange("POST", echo(), {}, "{}");
+#ifdef _WIN32
+        // Wine's WinHTTP ends a chunked body closed at a chunk's end as if it were whole: no
+        // call says otherwise. What it gives is short, and the protocol refuses it as a reply
+        // it doesn't understand.
+        if (cut) {
+            EXPECT_EQ(cut->body, std::string(bytes / 2, 'x'));
+            continue;
+        }
+#endif
+        EXPECT_EQ(failure(cut), "the reply was cut off: " + DROPPED) << bytes;
+    }
 
     faults(json::array({{{"step", "echo"}, {"not_http", true}}}));
     EXPECT_EQ(failure(exchange("POST", echo(), {}, "{}")),

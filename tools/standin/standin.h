@@ -22,7 +22,8 @@
 //
 // A fault in JSON has the members of Fault below: "step", "attempt", "part", "status", "body",
 // "reply_bytes", "etag" ("wrong", "weak", "upper", "weak_upper" or "missing"), "etag_value",
-// "drop", "drop_after", "not_http", "cut_reply"; "not_json": true is short for a body of HTML.
+// "drop", "drop_after", "not_http", "cut_reply", "cut_chunked", "redirect"; "not_json": true is
+// short for a body of HTML.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +63,10 @@ struct Fault {
     std::optional<uint64_t> drop_after;     // ... after this many body bytes (default: all of it)
     bool not_http = false;                  // answer bytes that are not HTTP, then close
     bool cut_reply = false;                 // send the headers and half the body, then close
+    bool cut_chunked = false;  // send the body chunked, close after half of it, before its end
+    // Answer status (307 unless given) with a Location on the trap port, which takes whatever
+    // comes, records it as step "redirected" and answers as if it were the service.
+    bool redirect = false;
 };
 
 struct Options {
@@ -96,7 +101,7 @@ struct Delivery {
 
 // One request as it arrived, in arrival order.
 struct RequestRecord {
-    std::string step;  // "announce", "upload", "complete", "echo" or "other"
+    std::string step;  // "announce", "upload", "complete", "echo", "redirected" or "other"
     std::string method;
     std::string target;  // path and query as sent
     uint32_t attempt = 0;
