@@ -5,7 +5,7 @@ set -euo pipefail
 PACKAGES=(
     cmake ninja-build g++ python3 zip unzip openssl tzdata
     zlib1g-dev libminizip-dev libssl-dev nlohmann-json3-dev googletest
-    libcurl4-openssl-dev libcpp-httplib-dev
+    libcurl4-openssl-dev
     g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64
     xvfb xdotool x11-utils
     7zip libarchive-tools pigz gdal-bin msitools wixl x11vnc
