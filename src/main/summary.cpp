@@ -176,7 +176,8 @@ void render_summary(MainWindow& window) {
     std::vector<DeliveryUnit> units = scan_sources(window.state);
     save_state_after_refresh(window);
     window.desktop.show_summary(summarise(units, window.state, window.status_line,
-                                          window.send_progress, window.send_job.has_value()));
+                                          window.send_progress,
+                                          window.send_job.has_value() || window.pack_job));
     window.units = std::move(units);
 }
 
