@@ -5,7 +5,8 @@
 // An entry opened with zip64 carries the ZIP64 extended-information field in its local header
 // (both sizes there, 0xFFFFFFFF in the 32-bit fields); the central directory uses ZIP64 fields
 // only for the values that do not fit, and a ZIP64 end record and locator are written when the
-// entry count, the central directory's size or its offset need them.
+// entry count, the central directory's size or its offset need them. A raw entry takes data
+// deflated elsewhere and is given its size and CRC-32 when closed.
 #include "minizip/zip.h"
 
 #include <cstring>
