@@ -1,8 +1,10 @@
-// Zip benchmark: build_zip on a generated export against Info-ZIP `zip -6 -q` packing the same
-// files in the same run, best of two each, and where build_zip's time goes: reading, SHA-256,
-// deflate at level 6 (zlib, in memory), and the final read of the zip for its fingerprint.
+// Zip benchmark: build_zip on a generated export against, in the same run and on the same files,
+// Info-ZIP `zip -6`, 7-Zip's zip writer on every thread (`7zz a -tzip -mx=5 -mmt=on`) and the
+// parallel-deflate yardstick `tar | pigz -6 -p {cores}`; best of two each. Then where
+// build_zip's time goes: reading, SHA-256, deflate at level 6 on one thread and on the block
+// pool, and the final read of the zip for its fingerprint.
 //
-//   zip_bench [FOLDER] [--layer-mb N] [--tables-mb N] [--other-files N]
+//   zip_bench [FOLDER] [--layer-mb N] [--tables-mb N] [--other-files N] [--threads N]
 //
 // FOLDER (default: a new folder under the temporary folder) receives a generated export unless
 // it already holds one; it is kept, so later runs skip the generation.
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "bench_export.h"
+#include "core/block_deflate.h"
 #include "core/hash_cache.h"
 #include "core/platform/platform.h"
 #include "core/scan.h"
@@ -114,49 +117,78 @@ int main(int argc, char** argv) {
             names << platform::path_text(f->path) << "\n";
     }
     const std::string info_zip = platform::path_text(out / "info-zip.zip");
+    const std::string seven_zip = platform::path_text(out / "7zip.zip");
+    const std::string pigz_tgz = platform::path_text(out / "pigz.tar.gz");
+    unsigned threads = default_deflate_threads();
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--threads") threads = static_cast<unsigned>(std::stoul(argv[i + 1]));
+    }
+    const std::string cores = std::to_string(default_deflate_threads());
+    std::printf("build_zip deflate threads: %u; pigz -p %s; machine load: ", threads,
+                cores.c_str());
+    std::fflush(stdout);
+    (void)std::system("uptime");
+
+    struct Packer {
+        std::string name;
+        std::string command;  // empty: build_zip
+        std::string output;
+        double best = 1e9, best_cpu = 1e9;
+        uint64_t bytes = 0;
+    };
+    std::vector<Packer> packers = {
+        {"build_zip", "", platform::path_text(out / "ours.zip")},
+        {"zip -6", "zip -6 -q -j '" + info_zip + "' -@ < '" + list + "'", info_zip},
+        {"7zz -mx=5 -mmt=on",
+         "7zz a -bd -bso0 -tzip -mx=5 -mmt=on '" + seven_zip + "' '@" + list + "'", seven_zip},
+        {"tar | pigz -6 -p " + cores,
+         "tar -cPf - -T '" + list + "' | pigz -6 -p " + cores + " > '" + pigz_tgz + "'", pigz_tgz},
+    };
 
     each_piece(files, [](const char*, size_t) {});  // into the page cache
-    double ours_best = 1e9, info_best = 1e9, ours_cpu_best = 1e9, info_cpu_best = 1e9;
-    uint64_t ours_bytes = 0;
     for (int round = 0; round < 2; ++round) {
-        std::filesystem::remove(info_zip);
-        double cpu = cpu_seconds(true);
-        auto start = Clock::now();
-        const int rc = std::system(("zip -6 -q -j '" + info_zip + "' -@ < '" + list + "'").c_str());
-        const double info = seconds_since(start);
-        if (rc != 0) {
-            std::fprintf(stderr, "zip failed with %d\n", rc);
-            return 1;
+        std::printf("round %d:", round + 1);
+        for (Packer& packer : packers) {
+            std::filesystem::remove(platform::path_from_text(packer.output));
+            const bool ours = packer.command.empty();
+            double cpu = cpu_seconds(!ours);
+            const auto start = Clock::now();
+            if (ours) {
+                PackOptions options;
+                options.threads = threads;
+                const auto built = build_zip(units, false, "note",
+                                             platform::path_from_text(packer.output),
+                                             options);
+                if (!built) {
+                    std::fprintf(stderr, "build_zip failed: %s\n", built.error().c_str());
+                    return 1;
+                }
+            } else if (const int rc = std::system(packer.command.c_str()); rc != 0) {
+                std::fprintf(stderr, "%s failed with %d\n", packer.name.c_str(), rc);
+                return 1;
+            }
+            const double took = seconds_since(start);
+            cpu = cpu_seconds(!ours) - cpu;
+            packer.best = std::min(packer.best, took);
+            packer.best_cpu = std::min(packer.best_cpu, cpu);
+            packer.bytes = std::filesystem::file_size(platform::path_from_text(packer.output));
+            std::printf(" %s %.2f s (%.2f s processor);", packer.name.c_str(), took, cpu);
+            std::fflush(stdout);
         }
-        info_best = std::min(info_best, info);
-        const double info_cpu = cpu_seconds(true) - cpu;
-        info_cpu_best = std::min(info_cpu_best, info_cpu);
-
-        const auto zip_path = out / ("ours-" + std::to_string(round) + ".zip");
-        cpu = cpu_seconds(false);
-        start = Clock::now();
-        const auto built = build_zip(units, false, "note", zip_path);
-        const double ours = seconds_since(start);
-        const double ours_cpu = cpu_seconds(false) - cpu;
-        ours_cpu_best = std::min(ours_cpu_best, ours_cpu);
-        if (!built) {
-            std::fprintf(stderr, "build_zip failed: %s\n", built.error().c_str());
-            return 1;
-        }
-        ours_best = std::min(ours_best, ours);
-        ours_bytes = built->bytes;
-        std::printf(
-            "round %d: build_zip %.2f s (%.2f s processor), zip -6 %.2f s (%.2f s "
-            "processor)\n",
-            round + 1, ours, ours_cpu, info, info_cpu);
+        std::printf("\n");
     }
-    const uint64_t info_bytes = std::filesystem::file_size(info_zip);
-    std::printf("build_zip: %.0f MiB/s (zip %.1f MiB)\n", mib(bytes) / ours_best, mib(ours_bytes));
-    std::printf("zip -6 -q: %.0f MiB/s (zip %.1f MiB)\n", mib(bytes) / info_best, mib(info_bytes));
-    std::printf(
-        "ratio (build_zip throughput / zip -6 throughput): %.2f by the clock, %.2f by "
-        "processor time\n",
-        info_best / ours_best, info_cpu_best / ours_cpu_best);
+    const Packer& ours = packers[0];
+    for (const Packer& packer : packers) {
+        std::printf("%-22s %6.1f MiB/s, %6.2f s, %6.2f s processor, %8.1f MiB (%.2f %% of the input)",
+                    packer.name.c_str(), mib(bytes) / packer.best, packer.best, packer.best_cpu,
+                    mib(packer.bytes), 100.0 * static_cast<double>(packer.bytes) /
+                                           static_cast<double>(bytes));
+        if (&packer != &ours) {
+            std::printf("; build_zip is %.2fx its speed, its size %+.2f %%", packer.best / ours.best,
+                        100.0 * (static_cast<double>(ours.bytes) / static_cast<double>(packer.bytes) - 1));
+        }
+        std::printf("\n");
+    }
 
     // Where build_zip's time goes, each step alone over the same files from the page cache.
     const double read_s = each_piece(files, [](const char*, size_t) {});
@@ -175,13 +207,35 @@ int main(int argc, char** argv) {
         }
     });
     deflateEnd(&z);
+    // The block pool alone, a few blocks in flight per thread, as build_zip keeps them.
+    double pool_s = 0;
+    {
+        DeflatePool pool(threads);
+        std::vector<DeflateBlock> blocks(2 * pool.threads() + 2);
+        size_t next = 0, in_flight = 0;
+        std::vector<unsigned char> carry;
+        pool_s = each_piece(files, [&](const char* p, size_t n) {
+            DeflateBlock& block = blocks[next];
+            if (in_flight == blocks.size()) pool.wait(block);
+            block.input.assign(p, p + n);
+            block.last = n < DEFLATE_BLOCK_BYTES;
+            pool.deflate(block);
+            in_flight = std::min(in_flight + 1, blocks.size());
+            next = (next + 1) % blocks.size();
+        });
+        const auto start = Clock::now();
+        for (DeflateBlock& block : blocks) {
+            if (!block.input.empty()) pool.wait(block);
+        }
+        pool_s += seconds_since(start);
+    }
     auto start = Clock::now();
-    const auto final_hash = hash_file(out / "ours-1.zip");
+    const auto final_hash = hash_file(platform::path_from_text(ours.output));
     const double final_s = seconds_since(start);
     std::printf(
-        "alone: read %.2f s, SHA-256 (with read) %.2f s, deflate -6 (with read) %.2f s, "
-        "fingerprint of the zip %.2f s\n",
-        read_s, sha_s, deflate_s, final_hash ? final_s : 0.0);
+        "alone: read %.2f s, SHA-256 (with read) %.2f s, deflate -6 on one thread (with read) "
+        "%.2f s, on the block pool of %u (with read) %.2f s, fingerprint of the zip %.2f s\n",
+        read_s, sha_s, deflate_s, threads, pool_s, final_hash ? final_s : 0.0);
     std::filesystem::remove_all(out);
     return 0;
 }

@@ -37,6 +37,15 @@ struct Sink {
 
     uint64_t end() const { return flushed + buffer.size(); }
 
+    // Overwrites bytes already written, wherever they are now, and comes back to where it was.
+    bool patch(uint64_t at, const std::string& bytes) {
+        const uint64_t back = position;
+        position = at;
+        const bool wrote = write(bytes.data(), bytes.size());
+        position = back;
+        return wrote;
+    }
+
     uint64_t field(size_t at, int bytes) const {
         uint64_t v = 0;
         for (int i = bytes - 1; i >= 0; --i) {
@@ -177,6 +186,44 @@ struct ZipArchive::Impl {
     zipFile zip = nullptr;
     uint64_t entries = 0;
 
+    // The entry being written.
+    bool in_entry = false;
+    bool raw = false;
+    uint64_t header_at = 0;
+    uint64_t data_at = 0;
+    uint64_t written = 0;  // bytes given to write() for a deflated entry
+
+    std::string unended() const {
+        return platform::path_text(path) + ": internal error: a raw entry was not ended";
+    }
+
+    // Ends the entry and puts both sizes in its local header: 0xFFFFFFFF in the 32-bit fields
+    // and the real sizes in the ZIP64 field, the header's last 16 bytes. Minizip fills in only
+    // the 32-bit fields of an entry under 4 GiB and leaves zeros in the ZIP64 field, which
+    // readers such as 7-Zip take as a damaged header.
+    std::expected<void, std::string> end_entry(uint64_t size, uint32_t crc) {
+        if (!in_entry) return {};
+        in_entry = false;
+        const int rc =
+            raw ? zipCloseFileInZipRaw64(zip, size, crc) : zipCloseFileInZip(zip);
+        if (rc != ZIP_OK || sink.error) return std::unexpected(failure(rc));
+        if (!raw) size = written;
+        const uint64_t packed = sink.position - data_at;
+        std::string sizes;
+        auto put = [&](uint64_t v, int bytes) {
+            for (int i = 0; i < bytes; ++i)
+                sizes.push_back(static_cast<char>(v >> (8 * i)));
+        };
+        put(0xFFFFFFFF, 4);
+        put(0xFFFFFFFF, 4);
+        if (!sink.patch(header_at + 18, sizes)) return std::unexpected(failure(ZIP_ERRNO));
+        sizes.clear();
+        put(size, 8);
+        put(packed, 8);
+        if (!sink.patch(data_at - 16, sizes)) return std::unexpected(failure(ZIP_ERRNO));
+        return {};
+    }
+
     // The text for a failed zip call: the file error behind it when there was one.
     std::string failure(int code) const {
         if (sink.error) return platform::path_text(path) + ": " + sink.error->text;
@@ -215,20 +262,36 @@ std::expected<ZipArchive, std::string> ZipArchive::create(const std::filesystem:
 }
 
 std::expected<void, std::string> ZipArchive::begin_entry(std::string_view name,
-                                                         uint32_t dos_date_time) {
+                                                         uint32_t dos_date_time, bool raw) {
+    if (impl_->in_entry && impl_->raw) return std::unexpected(impl_->unended());
+    if (auto ended = impl_->end_entry(0, 0); !ended) return ended;
     zip_fileinfo info{};
     info.dosDate = dos_date_time;
     const std::string entry_name(name);
-    const int rc = zipOpenNewFileInZip4_64(impl_->zip, entry_name.c_str(), &info, nullptr, 0,
-                                           nullptr, 0, nullptr, Z_DEFLATED, DEFLATE_LEVEL, 0,
-                                           -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
-                                           0, VERSION_MADE_BY, LANGUAGE_ENCODING_FLAG, 1);
+    impl_->header_at = impl_->sink.position;
+    const int rc = zipOpenNewFileInZip4_64(
+        impl_->zip, entry_name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+        DEFLATE_LEVEL, raw ? 1 : 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
+        VERSION_MADE_BY, LANGUAGE_ENCODING_FLAG, 1);
     if (rc != ZIP_OK) return std::unexpected(impl_->failure(rc));
     ++impl_->entries;
+    impl_->in_entry = true;
+    impl_->raw = raw;
+    impl_->data_at = impl_->sink.position;
+    impl_->written = 0;
     return {};
 }
 
+std::expected<void, std::string> ZipArchive::end_raw_entry(uint64_t size, uint32_t crc) {
+    if (!impl_->in_entry || !impl_->raw) {
+        return std::unexpected(platform::path_text(impl_->path) +
+                               ": internal error: no raw entry to end");
+    }
+    return impl_->end_entry(size, crc);
+}
+
 std::expected<void, std::string> ZipArchive::write(const void* data, size_t size) {
+    if (!impl_->raw) impl_->written += size;
     const auto* in = static_cast<const char*>(data);
     while (size > 0) {
         const unsigned piece = size > (1u << 30) ? (1u << 30) : static_cast<unsigned>(size);
@@ -241,6 +304,15 @@ std::expected<void, std::string> ZipArchive::write(const void* data, size_t size
 }
 
 std::expected<void, std::string> ZipArchive::finish() {
+    if (impl_->in_entry && impl_->raw) {
+        std::string error = impl_->unended();
+        abandon();
+        return std::unexpected(std::move(error));
+    }
+    if (auto ended = impl_->end_entry(0, 0); !ended) {
+        abandon();
+        return ended;
+    }
     impl_->sink.entries = impl_->entries;
     const int rc = zipClose(impl_->zip, nullptr);
     impl_->zip = nullptr;

@@ -1,9 +1,14 @@
 #include "core/zip_builder.h"
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <deque>
+#include <memory>
 #include <set>
 #include <system_error>
 
+#include "core/block_deflate.h"
 #include "core/delivery_plan.h"
 #include "core/hash_cache.h"
 #include "core/note.h"
@@ -17,7 +22,6 @@ namespace dalvento {
 
 namespace {
 
-constexpr size_t PIECE_BYTES = 1 << 20;
 constexpr std::string_view NOTE_NAME = "NOTE.txt";
 constexpr std::string_view SUMS_NAME = "SHA256SUMS";
 
@@ -109,7 +113,8 @@ uint32_t zip_entry_time(std::optional<Time> modified) {
 
 std::expected<ZipResult, std::string> build_zip(const std::vector<DeliveryUnit>& units,
                                                 bool send_everything, std::string_view note_text,
-                                                const std::filesystem::path& zip_path) {
+                                                const std::filesystem::path& zip_path,
+                                                const PackOptions& options) {
     std::filesystem::path partial = zip_path;
     partial.replace_extension("zip.partial");
 
@@ -124,12 +129,81 @@ std::expected<ZipResult, std::string> build_zip(const std::vector<DeliveryUnit>&
         (void)platform::remove_file(partial);
         return std::unexpected(std::move(error));
     };
+    auto stopped = [&] { return options.stop != nullptr && options.stop->load(); };
+
+    uint64_t total = 0;
+    for (const DeliveryUnit& unit : units) {
+        if (!goes(unit, send_everything)) continue;
+        for (const UnitFile& file : unit.files)
+            total += file.bytes;
+    }
+    uint64_t read_so_far = 0;
+
+    // Blocks travel from the read here, through the pool, to the zip in the order read. A few
+    // per thread are in flight, which keeps every thread busy and the memory bounded.
+    struct Slot {
+        DeflateBlock block;
+        const UnitFile* file = nullptr;
+        bool first = false;  // the file's first block: its entry starts here
+    };
+    std::deque<std::unique_ptr<Slot>> in_flight;
+    std::vector<std::unique_ptr<Slot>> spare;
+    DeflatePool pool(options.threads);  // after the slots: gone before them
+    const size_t most_in_flight = 2 * static_cast<size_t>(pool.threads()) + 2;
+    uint32_t entry_crc = 0;
+    uint64_t entry_size = 0;
+
+    auto take_slot = [&](const UnitFile& file, bool first) {
+        std::unique_ptr<Slot> slot;
+        if (spare.empty()) {
+            slot = std::make_unique<Slot>();
+        } else {
+            slot = std::move(spare.back());
+            spare.pop_back();
+        }
+        slot->file = &file;
+        slot->first = first;
+        slot->block.dictionary.clear();
+        slot->block.last = false;
+        return slot;
+    };
+    // Writes the oldest block in flight once deflated.
+    auto write_oldest = [&]() -> std::expected<void, std::string> {
+        std::unique_ptr<Slot> slot = std::move(in_flight.front());
+        in_flight.pop_front();
+        pool.wait(slot->block);
+        const DeflateBlock& block = slot->block;
+        if (!block.error.empty()) return std::unexpected(file_error(slot->file->path, block.error));
+        if (slot->first) {
+            auto begun = zip.begin_entry(slot->file->name, zip_entry_time(slot->file->modified),
+                                         true);
+            if (!begun) return begun;
+            entry_crc = 0;
+            entry_size = 0;
+        }
+        if (auto wrote = zip.write(block.output.data(), block.output.size()); !wrote) return wrote;
+        entry_crc = static_cast<uint32_t>(
+            crc32_combine(entry_crc, block.crc, static_cast<z_off_t>(block.input.size())));
+        entry_size += block.input.size();
+        if (block.last) {
+            if (auto ended = zip.end_raw_entry(entry_size, entry_crc); !ended) return ended;
+        }
+        spare.push_back(std::move(slot));
+        return {};
+    };
+    auto hand_over = [&](std::unique_ptr<Slot> slot) -> std::expected<void, std::string> {
+        pool.deflate(slot->block);
+        in_flight.push_back(std::move(slot));
+        while (in_flight.size() >= most_in_flight) {
+            if (auto wrote = write_oldest(); !wrote) return wrote;
+        }
+        return {};
+    };
 
     // The two text entries come last but their names are taken from the start.
     std::set<std::string> used = {ascii_lower(NOTE_NAME), ascii_lower(SUMS_NAME)};
     std::string sums;
     size_t file_count = 0;
-    std::vector<char> piece(PIECE_BYTES);
     for (const DeliveryUnit& unit : units) {
         if (!goes(unit, send_everything)) continue;
         for (const UnitFile& file : unit.files) {
@@ -137,22 +211,62 @@ std::expected<ZipResult, std::string> build_zip(const std::vector<DeliveryUnit>&
                 return fail("two files would be named " + file.name +
                             " in the zip; clear one of the units that has it");
             }
-            if (auto begun = zip.begin_entry(file.name, zip_entry_time(file.modified)); !begun) {
-                return fail(begun.error());
-            }
             auto source = platform::InputFile::open(file.path);
             if (!source) return fail(file_error(file.path, source.error().text));
             Sha256 hash;
+            // Fills a block with the file's next bytes; short only at the end of the file.
+            auto read_block = [&](Slot& slot) -> std::expected<void, std::string> {
+                std::vector<unsigned char>& input = slot.block.input;
+                input.resize(DEFLATE_BLOCK_BYTES);
+                size_t have = 0;
+                while (have < input.size()) {
+                    const auto got = source->read(input.data() + have, input.size() - have);
+                    if (!got) return std::unexpected(file_error(file.path, got.error().text));
+                    if (*got == 0) break;
+                    have += *got;
+                }
+                input.resize(have);
+                hash.update(input.data(), input.size());
+                read_so_far += have;
+                if (options.progress) options.progress(read_so_far, total);
+                if (stopped()) return std::unexpected(std::string(PACKING_STOPPED));
+                return {};
+            };
+
+            // A block goes once the next one shows whether it is the file's last.
+            std::unique_ptr<Slot> current = take_slot(file, true);
+            if (auto got = read_block(*current); !got) return fail(got.error());
             for (;;) {
-                const auto got = source->read(piece.data(), piece.size());
-                if (!got) return fail(file_error(file.path, got.error().text));
-                if (*got == 0) break;
-                hash.update(piece.data(), *got);
-                if (auto wrote = zip.write(piece.data(), *got); !wrote) return fail(wrote.error());
+                if (current->block.input.size() < DEFLATE_BLOCK_BYTES) {
+                    current->block.last = true;
+                    if (auto handed = hand_over(std::move(current)); !handed) {
+                        return fail(handed.error());
+                    }
+                    break;
+                }
+                std::unique_ptr<Slot> next = take_slot(file, false);
+                if (auto got = read_block(*next); !got) return fail(got.error());
+                if (next->block.input.empty()) {
+                    spare.push_back(std::move(next));
+                    current->block.last = true;
+                    if (auto handed = hand_over(std::move(current)); !handed) {
+                        return fail(handed.error());
+                    }
+                    break;
+                }
+                const std::vector<unsigned char>& before = current->block.input;
+                next->block.dictionary.assign(before.end() - DEFLATE_WINDOW_BYTES, before.end());
+                if (auto handed = hand_over(std::move(current)); !handed) {
+                    return fail(handed.error());
+                }
+                current = std::move(next);
             }
             sums += sha256sums_line(hash.finish_hex(), file.name);
             ++file_count;
         }
+    }
+    while (!in_flight.empty()) {
+        if (auto wrote = write_oldest(); !wrote) return fail(wrote.error());
     }
 
     for (const auto& [name, text] :
@@ -160,6 +274,7 @@ std::expected<ZipResult, std::string> build_zip(const std::vector<DeliveryUnit>&
         if (auto begun = zip.begin_entry(name, DOS_EPOCH); !begun) return fail(begun.error());
         if (auto wrote = zip.write(text.data(), text.size()); !wrote) return fail(wrote.error());
     }
+    if (stopped()) return fail(std::string(PACKING_STOPPED));
     if (auto finished = zip.finish(); !finished) return fail(finished.error());
 
     if (auto renamed = platform::replace_rename(partial, zip_path); !renamed) {

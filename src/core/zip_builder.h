@@ -2,10 +2,12 @@
 // SHA256SUMS.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,10 +50,25 @@ std::expected<std::filesystem::path, std::string> make_outbox_folder();
 // seconds; 1980-01-01 00:00:00 when there is none or it falls outside the years 1980 to 2107.
 uint32_t zip_entry_time(std::optional<Time> modified);
 
+// How a build runs. The zip's bytes are the same whatever the thread count.
+struct PackOptions {
+    unsigned threads = 0;  // deflate threads; 0: one per core
+    // Called on the building thread as the sources are read: bytes read so far, and the total
+    // the scan found (a file that grew since may take it past the total).
+    std::function<void(uint64_t read, uint64_t total)> progress;
+    // Set from another thread to stop the build: it then fails with PACKING_STOPPED and leaves
+    // neither the zip nor its partial.
+    const std::atomic<bool>* stop = nullptr;
+};
+
+inline constexpr std::string_view PACKING_STOPPED = "Packing was stopped.";
+
 // Packs the member files of every unit that goes, then NOTE.txt, then SHA256SUMS, into a
-// temporary "{name}.zip.partial" renamed to zip_path when complete.
+// temporary "{name}.zip.partial" renamed to zip_path when complete. Member files are deflated
+// block by block on every core and read once, for their data and their SHA-256 alike.
 std::expected<ZipResult, std::string> build_zip(const std::vector<DeliveryUnit>& units,
                                                 bool send_everything, std::string_view note_text,
-                                                const std::filesystem::path& zip_path);
+                                                const std::filesystem::path& zip_path,
+                                                const PackOptions& options = {});
 
 }  // namespace dalvento

@@ -7,6 +7,7 @@
 #include "core/hash_cache.h"
 #include "core/note.h"
 #include "core/platform/platform.h"
+#include "main/packing.h"
 #include "main/prepare.h"
 #include "main/summary.h"
 
@@ -24,7 +25,8 @@ std::string clipboard_failure_note(const std::string& reason) {
 std::string zip_ready_text(const ZipResult& zip, const std::expected<void, std::string>& copied) {
     const std::string fingerprint =
         copied ? "Fingerprint (SHA-256, copied to clipboard): " + zip.sha256
-               : "Fingerprint (SHA-256): " + zip.sha256 + "\n" + clipboard_failure_note(copied.error());
+               : "Fingerprint (SHA-256): " + zip.sha256 + "\n" +
+                     clipboard_failure_note(copied.error());
     return "Saved " + platform::path_text(zip.path) + "\n\n" + std::to_string(zip.file_count) +
            " files, " + size_text(zip.bytes) + "\n" + fingerprint +
            "\n\nNext: send it with Send to Dalvento, or hand over the USB stick.\n\nShow it in its "
@@ -49,24 +51,26 @@ void bundle_flow(MainWindow& window) {
                                                  .packed_at = window.now()});
     const std::filesystem::path zip_path =
         choose_zip_path(*folder, prepared->export_date.date, prepared->units);
-    const auto zip = build_zip(prepared->units, prepared->send_everything, note, zip_path);
-    if (!zip) {
-        window.desktop.message_box("Couldn't build the zip", zip_failure_text(zip.error()),
-                                   BoxStyle::error);
-        return;
-    }
-
-    record_delivery(window.state, prepared->units, prepared->send_everything);
-    window.state.out_dir = platform::path_text(*folder);
-    // The check's "a new export is here" is what was just packed.
-    window.status_line.clear();
-    save_state_or_report(window);
-    render_summary(window);
-    const auto copied = window.desktop.set_clipboard(zip->sha256);
-    if (window.desktop.message_box("Zip ready", zip_ready_text(*zip, copied),
-                                   BoxStyle::information_question) == BoxAnswer::yes) {
-        window.desktop.start_explorer("/select," + platform::path_text(zip->path));
-    }
+    const std::filesystem::path chosen = *folder;
+    PackRequest request{.units = prepared->units,
+                        .send_everything = prepared->send_everything,
+                        .note = note,
+                        .zip_path = zip_path};
+    start_packing(
+        window, std::move(request),
+        [chosen, prepared = std::move(*prepared)](MainWindow& window, const ZipResult& zip) {
+            record_delivery(window.state, prepared.units, prepared.send_everything);
+            window.state.out_dir = platform::path_text(chosen);
+            // The check's "a new export is here" is what was just packed.
+            window.status_line.clear();
+            save_state_or_report(window);
+            render_summary(window);
+            const auto copied = window.desktop.set_clipboard(zip.sha256);
+            if (window.desktop.message_box("Zip ready", zip_ready_text(zip, copied),
+                                           BoxStyle::information_question) == BoxAnswer::yes) {
+                window.desktop.start_explorer("/select," + platform::path_text(zip.path));
+            }
+        });
 }
 
 }  // namespace dalvento

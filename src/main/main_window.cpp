@@ -11,6 +11,7 @@
 #include "core/zip_builder.h"
 #include "main/bundle.h"
 #include "main/layout.h"
+#include "main/packing.h"
 #include "main/send_flow.h"
 #include "main/settings.h"
 #include "main/sources.h"
@@ -40,10 +41,9 @@ void save_and_report(MainWindow& window, bool always) {
 }
 
 void close(MainWindow& window) {
-    if (window.send_job &&
-        window.desktop.message_box(std::string(STILL_SENDING_TITLE),
-                                   std::string(STILL_SENDING_TEXT),
-                                   BoxStyle::question) != BoxAnswer::yes) {
+    if (window.send_job && window.desktop.message_box(std::string(STILL_SENDING_TITLE),
+                                                      std::string(STILL_SENDING_TEXT),
+                                                      BoxStyle::question) != BoxAnswer::yes) {
         return;
     }
     save_and_report(window, true);
@@ -84,11 +84,12 @@ void click(MainWindow& window, Control control) {
             source_flow(window, SourceKind::other);
             return;
         case Control::bundle_button:
-            // The button is disabled while a send runs; a click that slips through is ignored.
-            if (!window.send_job) bundle_flow(window);
+            // The button is disabled while a send or packing runs; a click that slips through is
+            // ignored.
+            if (!window.send_job && !window.pack_job) bundle_flow(window);
             return;
         case Control::send_button:
-            if (!window.send_job) send_flow(window);
+            if (!window.send_job && !window.pack_job) send_flow(window);
             return;
     }
 }
@@ -125,6 +126,7 @@ MainWindow::MainWindow(Desktop& desktop_port)
     : desktop(desktop_port),
       make_http([] { return make_http_seam(); }),
       start_worker(start_detached_thread),
+      start_packer(start_detached_thread),
       now([] { return std::chrono::system_clock::now(); }) {}
 
 void dispatch(MainWindow& window, const Event& event) {
@@ -142,12 +144,15 @@ void dispatch(MainWindow& window, const Event& event) {
             periodic_check(window);
             return;
         case Event::Kind::refresh_notice:
-            if (window.desktop.is_main_window_enabled()) render_summary(window);
+            if (window.desktop.is_main_window_enabled() && !handle_pack_notice(window)) {
+                render_summary(window);
+            }
             return;
         case Event::Kind::send_notice:
-            handle_send_notice(window);
+            if (!handle_pack_notice(window)) handle_send_notice(window);
             return;
         case Event::Kind::close:
+            if (!close_while_packing(window)) return;
             close(window);
             return;
     }
@@ -169,7 +174,7 @@ void save_state_after_refresh(MainWindow& window) {
 }
 
 void periodic_check(MainWindow& window) {
-    if (!window.desktop.is_main_window_enabled() || window.send_job) return;
+    if (!window.desktop.is_main_window_enabled() || window.send_job || window.pack_job) return;
     render_summary(window);
     const std::string time = "Checked at " + format_local(window.now(), "%H:%M");
 

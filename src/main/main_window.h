@@ -72,6 +72,8 @@ struct RunningSend {
     bool send_everything = false;
 };
 
+struct RunningPack;  // main/packing.h
+
 // Starts work on a new thread that is never joined; an error text when no thread can be had.
 using StartWorker = std::function<std::expected<void, std::string>(std::function<void()> work)>;
 
@@ -90,6 +92,7 @@ struct MainWindow {
     std::string status_line;           // the last periodic check
     std::optional<std::string> last_flashed_export;
     std::optional<RunningSend> send_job;
+    std::shared_ptr<RunningPack> pack_job;  // while a zip is packed
     std::string send_progress;
     std::string status_without_progress;        // the status box of the last refresh, bar send_progress
     SettingsWindow* settings_window = nullptr;  // while the settings window is open
@@ -97,10 +100,11 @@ struct MainWindow {
     bool quit = false;                          // the close event asked the message loop to stop
     std::string reported_save_failure;          // shown once; cleared by a good save
 
-    // Seams: the HTTP client a send uses, how its worker thread is started, how a token is
-    // protected, and the clock.
+    // Seams: the HTTP client a send uses, how its worker thread and the packing thread are
+    // started, how a token is protected, and the clock.
     std::function<std::unique_ptr<HttpSeam>()> make_http;
     StartWorker start_worker;
+    StartWorker start_packer;
     ProtectTokenFn protect = protect_token;
     std::function<Time()> now;
 };

@@ -12,6 +12,7 @@
 #include "core/time_text.h"
 #include "county/text.h"
 #include "main/bundle.h"
+#include "main/packing.h"
 #include "main/settings.h"
 #include "main/summary.h"
 #include "token_store/token_store.h"
@@ -215,24 +216,28 @@ void send_flow(MainWindow& window) {
     // One zip per delivery content: a zip kept from a failed try is replaced, not piled up.
     const std::filesystem::path zip_path =
         *outbox / zip_file_name(prepared->export_date.date, prepared->units);
-    const auto zip = build_zip(prepared->units, prepared->send_everything, note, zip_path);
-    if (!zip) {
-        window.desktop.message_box("Couldn't build the zip", zip_failure_text(zip.error()),
-                                   BoxStyle::error);
-        return;
-    }
+    PackRequest request{.units = prepared->units,
+                        .send_everything = prepared->send_everything,
+                        .note = note,
+                        .zip_path = zip_path};
+    start_packing(window, std::move(request),
+                  [prepared = std::move(*prepared)](MainWindow& window, const ZipResult& zip) {
+                      send_packed(window, prepared, zip);
+                  });
+}
 
-    const std::string zip_name = platform::path_text(zip->path.filename());
+void send_packed(MainWindow& window, const PreparedDelivery& prepared, const ZipResult& zip) {
+    const std::string zip_name = platform::path_text(zip.path.filename());
     std::string body = build_announce_body(
-        prepared->units, prepared->send_everything, prepared->export_date.date, prepared->sender,
-        prepared->reason, prepared->unusual, announce_zip_name(zip->path), zip->bytes, zip->sha256);
+        prepared.units, prepared.send_everything, prepared.export_date.date, prepared.sender,
+        prepared.reason, prepared.unusual, announce_zip_name(zip.path), zip.bytes, zip.sha256);
     std::string base_url = window.state.host && !trim(*window.state.host).empty()
                                ? trim(*window.state.host)
                                : std::string(DEFAULT_SERVICE_BASE_URL);
 
-    const std::string review = review_text(*prepared, *zip, zip_name, service_host_text(base_url));
+    const std::string review = review_text(prepared, zip, zip_name, service_host_text(base_url));
     if (window.desktop.show_review(review) != ReviewAnswer::send) {
-        (void)platform::remove_file(zip->path);
+        (void)platform::remove_file(zip.path);
         return;
     }
 
@@ -240,7 +245,7 @@ void send_flow(MainWindow& window) {
     progress->set_stage("announce", 0, 1);
     SendJob job{.base_url = std::move(base_url),
                 .token = *window.token,
-                .zip_path = zip->path,
+                .zip_path = zip.path,
                 .announce_body = std::move(body),
                 .progress = progress,
                 .notice = window.desktop.send_notice_poster(),
@@ -259,13 +264,13 @@ void send_flow(MainWindow& window) {
     }
 
     window.send_job = RunningSend{.progress = std::move(progress),
-                                  .units = std::move(prepared->units),
-                                  .zip_path = zip->path,
+                                  .units = prepared.units,
+                                  .zip_path = zip.path,
                                   .zip_name = zip_name,
-                                  .fingerprint = zip->sha256,
-                                  .file_count = zip->file_count,
-                                  .zip_bytes = zip->bytes,
-                                  .send_everything = prepared->send_everything};
+                                  .fingerprint = zip.sha256,
+                                  .file_count = zip.file_count,
+                                  .zip_bytes = zip.bytes,
+                                  .send_everything = prepared.send_everything};
     window.desktop.set_delivery_buttons_enabled(false, false);
     window.send_progress = std::string(SENDING);
     render_summary(window);

@@ -30,8 +30,11 @@ std::optional<std::string> local_time_text(std::string_view rfc3339);
 // The receipt put on the clipboard.
 std::string receipt_text(const RunningSend& send);
 
-// The send button's flow, up to the worker started.
+// The send button's flow, up to the zip's packing started.
 void send_flow(MainWindow& window);
+
+// The rest of the send button's flow once the zip is packed: the review, then the worker.
+void send_packed(MainWindow& window, const PreparedDelivery& prepared, const ZipResult& zip);
 
 // The send notice: progress while the worker runs, then the outcome.
 void handle_send_notice(MainWindow& window);

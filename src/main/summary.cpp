@@ -181,8 +181,8 @@ RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& s
 void render_summary(MainWindow& window) {
     std::vector<DeliveryUnit> units = scan_sources(window.state);
     save_state_after_refresh(window);
-    RenderedSummary summary =
-        summarise(units, window.state, window.status_line, "", window.send_job.has_value());
+    RenderedSummary summary = summarise(units, window.state, window.status_line, "",
+                                        window.send_job.has_value() || window.pack_job);
     window.status_without_progress = summary.status_text;
     summary.status_text = with_progress_line(summary.status_text, window.send_progress);
     window.desktop.show_summary(summary);

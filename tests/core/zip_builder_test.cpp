@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "core/block_deflate.h"
 #include "core/platform/platform.h"
 #include "core/sha256.h"
 #include "core/zip_archive.h"
@@ -79,9 +82,12 @@ std::vector<RawEntry> local_entries(const std::string& zip) {
         for (size_t x = extra_at; x + 4 <= extra_at + extra_len;) {
             const size_t id = le(zip, x, 2), len = le(zip, x + 2, 2);
             if (id == 1 && len >= 16) {
+                // Both sizes are in the ZIP64 field, and the 32-bit fields defer to it.
                 e.zip64_field = true;
-                if (e.size == 0xFFFFFFFF) e.size = le(zip, x + 4, 8);
-                if (e.packed == 0xFFFFFFFF) e.packed = le(zip, x + 12, 8);
+                EXPECT_EQ(e.size, 0xFFFFFFFFu) << e.name;
+                EXPECT_EQ(e.packed, 0xFFFFFFFFu) << e.name;
+                e.size = le(zip, x + 4, 8);
+                e.packed = le(zip, x + 12, 8);
             }
             x += 4 + len;
         }
@@ -414,6 +420,99 @@ TEST(ZipBuilder, FailuresLeaveNoZipAndNoPartial) {
     EXPECT_TRUE(fs::is_directory(x.zip_path()));
     ASSERT_TRUE(fs::exists(x.partial()));
     EXPECT_EQ(local_entries(zip_bytes(x.partial())).size(), 9u);
+}
+
+// Files cut into deflate blocks at every kind of boundary: empty, one byte, just under, at and
+// just over one block, several blocks of text whose repeats reach back across block edges.
+TEST(ZipBuilder, SameBytesWhateverTheThreadCount) {
+    Exports x;
+    std::mt19937 random(11);
+    const char* words[] = {"PARCEL", "OWNER", "^R^", "1200 N MAIN ST", "QUARNELL", "\r\n", "0"};
+    std::string text;
+    while (text.size() < 5 * DEFLATE_BLOCK_BYTES / 2)
+        text += words[random() % 7] + std::to_string(random() % 1000);
+    const fs::path other = x.env.dir() / "blocks";
+    std::vector<UnitFile> files;
+    const std::vector<std::pair<std::string, std::string>> contents = {
+        {"text.txt", text},
+        {"empty.dbf", ""},
+        {"one.txt", "1"},
+        {"under.txt", text.substr(0, DEFLATE_BLOCK_BYTES - 1)},
+        {"block.txt", text.substr(0, DEFLATE_BLOCK_BYTES)},
+        {"over.txt", text.substr(0, DEFLATE_BLOCK_BYTES + 1)},
+        {"two.txt", text.substr(7, 2 * DEFLATE_BLOCK_BYTES)},
+    };
+    std::vector<DeliveryUnit> units;
+    uint64_t total = 0;
+    for (const auto& [name, content] : contents) {
+        units.push_back(unit(name, UnitKind::file, {unit_file(other / name, content, x.when)}));
+        total += content.size();
+    }
+
+    std::vector<uint64_t> seen;
+    PackOptions one;
+    one.threads = 1;
+    one.progress = [&](uint64_t read, uint64_t of) {
+        EXPECT_EQ(of, total);
+        seen.push_back(read);
+    };
+    const auto single = build_zip(units, false, "note", x.out / "one.zip", one);
+    ASSERT_TRUE(single.has_value()) << single.error();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen.back(), total);
+
+    PackOptions eight;
+    eight.threads = 8;
+    const auto several = build_zip(units, false, "note", x.out / "eight.zip", eight);
+    ASSERT_TRUE(several.has_value()) << several.error();
+    const std::string bytes = zip_bytes(x.out / "one.zip");
+    EXPECT_EQ(bytes, zip_bytes(x.out / "eight.zip"));
+    EXPECT_EQ(single->sha256, several->sha256);
+
+    // One valid stream per entry, holding the file as it is.
+    const auto entries = local_entries(bytes);
+    ASSERT_EQ(entries.size(), contents.size() + 2);
+    nlohmann::json expect = {{"entries", nlohmann::json::array()}, {"sums", true}};
+    for (size_t i = 0; i < contents.size(); ++i) {
+        EXPECT_EQ(entries[i].name, contents[i].first);
+        EXPECT_TRUE(entries[i].content == contents[i].second) << contents[i].first;
+        expect["entries"].push_back(entry_expectation(contents[i].first, contents[i].second,
+                                                      {2026, 3, 5, 14, 7, 30}));
+    }
+    // The text still compresses as well as in one stream: each block sees the data before it.
+    std::vector<Bytef> whole(compressBound(text.size()));
+    uLongf whole_size = whole.size();
+    ASSERT_EQ(compress2(whole.data(), &whole_size, reinterpret_cast<const Bytef*>(text.data()),
+                        text.size(), 6),
+              Z_OK);
+    EXPECT_LT(entries[0].packed, whole_size + whole_size / 200) << whole_size;
+    expect["entries"].push_back(entry_expectation("NOTE.txt", "note", {1980, 1, 1, 0, 0, 0}));
+    expect["entries"].push_back(
+        entry_expectation("SHA256SUMS", entries.back().content, {1980, 1, 1, 0, 0, 0}));
+    check_with_other_readers(x.out / "one.zip", expect, "blocks.zip");
+}
+
+TEST(ZipBuilder, StopLeavesNoZipAndNoPartial) {
+    Exports x;
+    std::string big(3 * DEFLATE_BLOCK_BYTES, 'q');
+    x.units.push_back(
+        unit("big.dbf", UnitKind::file, {unit_file(x.env.dir() / "big.dbf", big, x.when)}));
+    std::atomic<bool> stop = false;
+    bool partial_seen = false;
+    const PackOptions options{.threads = 2,
+                              .progress =
+                                  [&](uint64_t read, uint64_t) {
+                                      partial_seen = partial_seen || fs::exists(x.partial());
+                                      if (read > 2 * DEFLATE_BLOCK_BYTES) stop = true;
+                                  },
+                              .stop = &stop};
+    const auto built = build_zip(x.units, false, "note", x.zip_path(), options);
+    ASSERT_FALSE(built.has_value());
+    EXPECT_EQ(built.error(), PACKING_STOPPED);
+    EXPECT_TRUE(partial_seen);
+    EXPECT_FALSE(fs::exists(x.zip_path()));
+    EXPECT_FALSE(fs::exists(x.partial()));
 }
 
 // 70,000 entries: the count needs the ZIP64 end of central directory record and its locator.

@@ -127,6 +127,15 @@ void ScriptedDesktop::confirm_delivery(std::string sender, std::string reason, s
         DeliveryDialogAnswer{std::move(sender), std::move(reason), std::move(unusual)});
 }
 
+bool pump_packing(MainWindow& window, ScriptedDesktop& desktop,
+                  std::chrono::milliseconds timeout) {
+    while (window.pack_job) {
+        if (!desktop.notices->take(timeout)) return false;
+        dispatch(window, Event{.kind = Event::Kind::send_notice});
+    }
+    return true;
+}
+
 bool pump_send(MainWindow& window, ScriptedDesktop& desktop, std::chrono::milliseconds timeout) {
     while (window.send_job) {
         if (!desktop.notices->take(timeout)) return false;

@@ -123,6 +123,11 @@ class ScriptedDesktop : public Desktop {
                           std::string unusual = "", bool warnings_expected = true);
 };
 
+// Dispatches send notices as they come until the packing has ended; false when it went quiet
+// for the timeout.
+bool pump_packing(MainWindow& window, ScriptedDesktop& desktop,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
 // Dispatches send notices as they come until the send has its outcome; false when the worker
 // went quiet for the timeout.
 bool pump_send(MainWindow& window, ScriptedDesktop& desktop,

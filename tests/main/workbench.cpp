@@ -35,6 +35,7 @@ void Workbench::start() {
 
 void Workbench::click(Control control) {
     dispatch(window, Event{.kind = Event::Kind::click, .control = control});
+    ASSERT_TRUE(pump_packing(window, desktop)) << "the packing went quiet";
 }
 
 std::vector<std::filesystem::path> Workbench::outbox_zips() const {

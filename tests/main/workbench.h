@@ -28,6 +28,7 @@ struct Workbench {
     void generate(exportgen::ExportSpec shape = {}, bool with_other = false);
     // The window-created event: loads the state file, renders, lays out.
     void start();
+    // A click, and the packing it starts followed to its end.
     void click(Control control);
     // The outbox's zips.
     std::vector<std::filesystem::path> outbox_zips() const;

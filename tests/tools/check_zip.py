@@ -7,9 +7,10 @@ Each zip comes with an expectation file "{zip}.json":
    "sums": true}
 Checked: Python's zipfile reads every entry in that order with that name and time, every CRC
 (testzip) and, where given, the SHA-256 of the content; every entry is deflated with the UTF-8
-flag; every local header carries the ZIP64 extended-information field, with the sizes where the
-header defers to it; Info-ZIP's `unzip -t` passes and `unzip -l` shows every name unmangled;
-with "sums", SHA256SUMS as extracted by unzip passes `sha256sum -c`.
+flag; every local header carries the ZIP64 extended-information field with both sizes; Info-ZIP's `unzip -t` passes and `unzip -l` shows every name unmangled;
+7-Zip's `7zz t` passes without a warning (it reports damaged headers as a warning and still
+exits 0); libarchive's bsdtar reads every entry back without a complaint; with "sums",
+SHA256SUMS as extracted by unzip passes `sha256sum -c`.
 
 Usage:
   check_zip.py ZIP                       check one zip against ZIP.json
@@ -59,12 +60,12 @@ def check_local_headers(zip_path, infos):
             if zip64 is None or len(zip64) < 16:
                 fail(zip_path, f"{info.filename}: no ZIP64 field with both sizes")
             z_usize, z_csize = struct.unpack_from("<QQ", zip64)
-            if usize == 0xFFFFFFFF or csize == 0xFFFFFFFF:
-                if (z_usize, z_csize) != (info.file_size, info.compress_size):
-                    fail(zip_path, f"{info.filename}: ZIP64 sizes {z_usize}, {z_csize} in the "
-                                   f"local header, {info.file_size}, {info.compress_size} in the "
-                                   "central directory")
-            elif (usize, csize) != (info.file_size, info.compress_size):
+            if (z_usize, z_csize) != (info.file_size, info.compress_size):
+                fail(zip_path, f"{info.filename}: ZIP64 sizes {z_usize}, {z_csize} in the "
+                               f"local header, {info.file_size}, {info.compress_size} in the "
+                               "central directory")
+            if usize != 0xFFFFFFFF and csize != 0xFFFFFFFF and (usize, csize) != (
+                    info.file_size, info.compress_size):
                 fail(zip_path, f"{info.filename}: local sizes differ from the central directory")
 
 
@@ -99,6 +100,9 @@ def check_zip(zip_path, expect):
                     fail(zip_path, f"{info.filename}: content differs")
         check_local_headers(zip_path, infos)
 
+    check_7zip(zip_path)
+    check_bsdtar(zip_path, want)
+
     if shutil.which("unzip") is None:
         return
     tested = subprocess.run(["unzip", "-t", "-q", zip_path], capture_output=True, text=True)
@@ -123,6 +127,35 @@ def check_zip(zip_path, expect):
                                     capture_output=True, text=True)
             if summed.returncode != 0:
                 fail(zip_path, "sha256sum -c: " + summed.stdout + summed.stderr)
+
+
+def check_7zip(zip_path):
+    program = shutil.which("7zz") or shutil.which("7z")
+    if program is None:
+        return
+    tested = subprocess.run([program, "t", zip_path], capture_output=True, text=True,
+                            errors="replace")
+    said = tested.stdout + tested.stderr
+    if (tested.returncode != 0 or "Everything is Ok" not in said or "WARNING" in said.upper()
+            or "Headers Error" in said):
+        fail(zip_path, f"{os.path.basename(program)} t (exit {tested.returncode}): " + said)
+
+
+def check_bsdtar(zip_path, names):
+    if shutil.which("bsdtar") is None:
+        return
+    env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+    listed = subprocess.run(["bsdtar", "-tf", zip_path], capture_output=True, env=env)
+    shown = listed.stdout.decode("utf-8", errors="replace").splitlines()
+    if listed.returncode != 0 or listed.stderr or shown != names:
+        fail(zip_path, f"bsdtar -t (exit {listed.returncode}) lists {shown[:20]}: "
+                       + listed.stderr.decode("utf-8", errors="replace"))
+    # Reading every entry to the end makes libarchive check its CRC.
+    read = subprocess.run(["bsdtar", "-xOf", zip_path], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, env=env)
+    if read.returncode != 0 or read.stderr:
+        fail(zip_path, f"bsdtar -x (exit {read.returncode}): "
+                       + read.stderr.decode("utf-8", errors="replace"))
 
 
 def check_folder(folder):

@@ -5,7 +5,8 @@
 // An entry opened with zip64 carries the ZIP64 extended-information field in its local header
 // (both sizes there, 0xFFFFFFFF in the 32-bit fields); the central directory uses ZIP64 fields
 // only for the values that do not fit, and a ZIP64 end record and locator are written when the
-// entry count, the central directory's size or its offset need them.
+// entry count, the central directory's size or its offset need them. A raw entry takes data
+// deflated elsewhere and is given its size and CRC-32 when closed.
 #include "minizip/zip.h"
 
 #include <cstring>
@@ -66,6 +67,7 @@ struct Writer {
     bool zip64 = false;           // of the open entry
     uint64_t zip64_extra_at = 0;  // where the open entry's ZIP64 field starts
     bool deflating = false;
+    bool raw = false;  // the open entry's data comes already deflated
     z_stream z{};
     unsigned char out[OUT_BUFFER_BYTES];
 };
@@ -209,7 +211,7 @@ int zipOpenNewFileInZip4_64(zipFile file, const char* filename, const zip_filein
     (void)crcForCrypting;
     if (file == nullptr) return ZIP_PARAMERROR;
     if (size_extrafield_local > 0 || size_extrafield_global > 0 ||
-        (comment != nullptr && comment[0] != '\0') || raw != 0 || password != nullptr) {
+        (comment != nullptr && comment[0] != '\0') || password != nullptr) {
         return ZIP_PARAMERROR;
     }
     if (method != 0 && method != Z_DEFLATED) return ZIP_PARAMERROR;
@@ -272,12 +274,13 @@ int zipOpenNewFileInZip4_64(zipFile file, const char* filename, const zip_filein
     w.zip64 = zip64 != 0;
     w.zip64_extra_at = w.entries.back().local_header_offset + 30 + w.entries.back().name.size();
     w.in_entry = true;
+    w.raw = raw != 0;
     if (!write_bytes(w, h)) return ZIP_ERRNO;
 
     w.z = z_stream{};
     w.z.next_out = w.out;
     w.z.avail_out = OUT_BUFFER_BYTES;
-    if (method == Z_DEFLATED) {
+    if (method == Z_DEFLATED && !w.raw) {
         if (windowBits > 0) windowBits = -windowBits;
         const int rc = deflateInit2(&w.z, level, Z_DEFLATED, windowBits, memLevel, strategy);
         if (rc != Z_OK) return rc;
@@ -291,6 +294,10 @@ int zipWriteInFileInZip(zipFile file, const void* buf, unsigned len) {
     auto& w = *static_cast<Writer*>(file);
     if (!w.in_entry) return ZIP_PARAMERROR;
     Entry& e = w.entries.back();
+    if (w.raw) {
+        e.compressed += len;
+        return write_raw(w, buf, len) ? ZIP_OK : ZIP_ERRNO;
+    }
     e.crc = static_cast<uint32_t>(crc32(e.crc, static_cast<const Bytef*>(buf), len));
     e.uncompressed += len;
     if (!w.deflating) {
@@ -305,6 +312,16 @@ int zipWriteInFileInZip(zipFile file, const void* buf, unsigned len) {
         if (rc != Z_OK && rc != Z_BUF_ERROR) return rc;
     }
     return ZIP_OK;
+}
+
+int zipCloseFileInZipRaw64(zipFile file, ZPOS64_T uncompressed_size, uLong crc32) {
+    if (file == nullptr) return ZIP_PARAMERROR;
+    auto& w = *static_cast<Writer*>(file);
+    if (w.in_entry && w.raw) {
+        w.entries.back().uncompressed = uncompressed_size;
+        w.entries.back().crc = static_cast<uint32_t>(crc32);
+    }
+    return close_entry(w);
 }
 
 int zipCloseFileInZip(zipFile file) {

@@ -96,8 +96,9 @@ typedef const char* zipcharpc;
 zipFile zipOpen2_64(const void* pathname, int append, zipcharpc* globalcomment,
                     zlib_filefunc64_def* pzlib_filefunc_def);
 
-/* Starts an entry (closing any open one). This subset refuses extra fields, comments, raw
-   writing and passwords with ZIP_PARAMERROR. */
+/* Starts an entry (closing any open one). This subset refuses extra fields, comments and
+   passwords with ZIP_PARAMERROR. With raw set, the data written is taken as already compressed
+   by the method given, and the entry is ended with zipCloseFileInZipRaw64. */
 int zipOpenNewFileInZip4_64(zipFile file, const char* filename, const zip_fileinfo* zipfi,
                             const void* extrafield_local, uInt size_extrafield_local,
                             const void* extrafield_global, uInt size_extrafield_global,
@@ -108,6 +109,9 @@ int zipOpenNewFileInZip4_64(zipFile file, const char* filename, const zip_filein
 int zipWriteInFileInZip(zipFile file, const void* buf, unsigned len);
 
 int zipCloseFileInZip(zipFile file);
+
+/* Ends a raw entry with the size and CRC-32 of its data before compression. */
+int zipCloseFileInZipRaw64(zipFile file, ZPOS64_T uncompressed_size, uLong crc32);
 
 /* Writes the central directory and closes the file; frees the handle whatever happens. */
 int zipClose(zipFile file, const char* global_comment);

@@ -1,0 +1,56 @@
+// Packing a zip on a worker thread, for the bundle and the send roads alike: the window keeps
+// answering, the status box shows how much of the sources has been read, Bundle and Send stay
+// disabled, and the outcome comes back to the window's thread through the send notice. Closing
+// the window while packing asks first, and stopping leaves no partial zip behind.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/zip_builder.h"
+#include "main/main_window.h"
+
+namespace dalvento {
+
+// What a flow does with its zip once packed, on the window's thread.
+using PackedFn = std::function<void(MainWindow& window, const ZipResult& zip)>;
+
+struct PackRequest {
+    std::vector<DeliveryUnit> units;
+    bool send_everything = false;
+    std::string note;
+    std::filesystem::path zip_path;
+};
+
+struct PackShared;  // between the window and the packing thread
+
+// The packing under way, as the window keeps it.
+struct RunningPack {
+    std::shared_ptr<PackShared> shared;
+    std::filesystem::path zip_path;
+    PackedFn packed;
+    bool asking_to_close = false;  // the "Still packing" question is open
+};
+
+// The status line while packing: "Packing… {p}%", p = read × 100 ÷ total rounded down, at most
+// 100.
+std::string packing_text(uint64_t read, uint64_t total);
+
+// Starts packing on window.start_packer's thread and disables Bundle and Send; `packed` runs
+// when the zip is complete. A failure, now or later, is shown in the "Couldn't build the zip"
+// box.
+void start_packing(MainWindow& window, PackRequest request, PackedFn packed);
+
+// The send notice while packing: progress, or the outcome once the main window is free of
+// modal windows. False when no packing runs, so the notice is the send's.
+bool handle_pack_notice(MainWindow& window);
+
+// A close while packing: asks "Still packing"; Yes stops the packing, waits for its thread,
+// deletes the unfinished zip and gives true (go on closing); No gives false.
+bool close_while_packing(MainWindow& window);
+
+}  // namespace dalvento
