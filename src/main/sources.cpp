@@ -49,15 +49,7 @@ std::vector<std::string>& folders_of(State& state, SourceKind kind) {
 }
 
 const std::vector<std::string>& folders_of(const State& state, SourceKind kind) {
-    switch (kind) {
-        case SourceKind::layers:
-            return state.layers_dirs;
-        case SourceKind::tables:
-            return state.tables_dirs;
-        case SourceKind::other:
-            break;
-    }
-    return state.other_dirs;
+    return folders_of(const_cast<State&>(state), kind);
 }
 
 UnitKind unit_kind_of(SourceKind kind) {
