@@ -178,7 +178,8 @@ TEST_F(HttpExchange, AnyStatusIsAReply) {
             EXPECT_EQ(reply->status, status) << method;
         }
     }
-    for (const json& r : standin_control("GET", "/_standin/received")["requests"])
+    const json received = standin_control("GET", "/_standin/received");
+    for (const json& r : received["requests"])
         EXPECT_EQ(r["step"], "echo") << r.dump();
 }
 
