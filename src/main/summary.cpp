@@ -130,8 +130,7 @@ std::string with_progress_line(const std::string& status_text, const std::string
 }
 
 RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& state,
-                          const std::string& status_line, const std::string& send_progress,
-                          bool sending) {
+                          const std::string& status_line, bool sending) {
     RenderedSummary summary;
     for (const DeliveryUnit& unit : units) {
         summary.rows[static_cast<size_t>(section_of(unit.kind))].push_back(row_for(unit));
@@ -171,8 +170,7 @@ RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& s
                                      count_with_noun(others.found, "file") + ", " +
                                      std::to_string(others.selected) + " selected";
 
-    summary.status_text =
-        with_progress_line(join(status_lines(units, state, status_line), "\r\n"), send_progress);
+    summary.status_text = join(status_lines(units, state, status_line), "\r\n");
     // With nothing new the button stays usable: Send asks "Nothing new", as Bundle does.
     if (!sending) summary.send_enabled = true;
     return summary;
@@ -181,7 +179,7 @@ RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& s
 void render_summary(MainWindow& window) {
     std::vector<DeliveryUnit> units = scan_sources(window.state);
     save_state_after_refresh(window);
-    RenderedSummary summary = summarise(units, window.state, window.status_line, "",
+    RenderedSummary summary = summarise(units, window.state, window.status_line,
                                         window.send_job.has_value() || window.pack_job);
     window.status_without_progress = summary.status_text;
     summary.status_text = with_progress_line(summary.status_text, window.send_progress);

@@ -21,11 +21,10 @@ std::string count_with_noun(size_t n, std::string_view noun);
 // The status box's text with the send's progress line last, when there is one.
 std::string with_progress_line(const std::string& status_text, const std::string& send_progress);
 
-// What a refresh shows for these units; the send button is enabled, or left alone while a send
-// runs.
+// What a refresh shows for these units, without the progress line; the send button is enabled,
+// or left alone while a send or a packing runs.
 RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& state,
-                          const std::string& status_line, const std::string& send_progress,
-                          bool sending);
+                          const std::string& status_line, bool sending);
 
 // Rescans, saves the State, shows the summary and keeps the new units.
 void render_summary(MainWindow& window);
