@@ -4,13 +4,27 @@
 //
 //   upload_bench [--mib N] [--part-mib N] [--rounds N] [--dir FOLDER]
 //
+//   upload_bench ... --windows PROGRAM.exe
+//
+// also times the Windows build sending the same file to the same stand-in in the same run: the
+// Windows build of this program, started under Wine once a round, in the sending role below.
+//
+//   upload_bench.exe --url STANDIN_URL --zip FILE     (the Windows build; Linux has it too)
+//
+// sends FILE once to a running stand-in and prints one line of figures: the sending role.
+//
 // The stand-in runs as its own process (dalvento-standin beside this build, or DALVENTO_STANDIN)
 // so that the peak memory measured here is the sender's alone. Files go under FOLDER (default:
 // the temporary folder) and are removed at the end.
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#else
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -26,7 +40,9 @@
 #include "core/sha256.h"
 #include "upload/delivery.h"
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace {
 
@@ -45,6 +61,17 @@ double mib(uint64_t bytes) {
     return static_cast<double>(bytes) / (1024.0 * 1024.0);
 }
 
+#ifdef _WIN32
+// Peak working set of this process in KiB. Windows cannot start the peak over: the sending role
+// reads its file in 1 MiB pieces before it sends, which stays below what a send needs.
+long vm_hwm_kib() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return -1;
+    return static_cast<long>(counters.PeakWorkingSetSize / 1024);
+}
+
+void reset_peak() {}
+#else
 // Peak resident memory of this process in KiB, from /proc/self/status.
 long vm_hwm_kib() {
     std::ifstream status("/proc/self/status");
@@ -60,7 +87,9 @@ void reset_peak() {
     std::ofstream clear("/proc/self/clear_refs");
     clear << "5";
 }
+#endif
 
+#ifndef _WIN32
 bool generate(const fs::path& path, uint64_t size) {
     auto out = platform::OutputFile::create(path);
     if (!out) return false;
@@ -78,6 +107,8 @@ bool generate(const fs::path& path, uint64_t size) {
     return out->close().has_value();
 }
 
+#endif
+
 std::string file_sha256(const fs::path& path) {
     auto in = platform::InputFile::open(path);
     Sha256 hash;
@@ -88,6 +119,19 @@ std::string file_sha256(const fs::path& path) {
         hash.update(buffer.data(), *n);
     }
     return hash.finish_hex();
+}
+
+#ifndef _WIN32
+// A control call to the stand-in at `url`; null when it fails.
+Json standin_call(const std::string& url, std::string_view path, const Json& body) {
+    static const auto http = make_http_seam();
+    const std::string text = body.dump();
+    const auto reply =
+        http->request("POST", url + std::string(path), {"Content-Type: application/json"},
+                      std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
+                      nullptr, [](void*, uint64_t, uint64_t) {});
+    if (!reply) return nullptr;
+    return Json::parse(reply->body, nullptr, false);
 }
 
 class Standin {
@@ -135,22 +179,14 @@ class Standin {
 
     const std::string& url() const { return url_; }
 
-    Json call(std::string_view path, const Json& body) {
-        static const auto http = make_http_seam();
-        const std::string text = body.dump();
-        const auto reply =
-            http->request("POST", url_ + std::string(path), {"Content-Type: application/json"},
-                          std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
-                          nullptr, [](void*, uint64_t, uint64_t) {});
-        if (!reply) return nullptr;
-        return Json::parse(reply->body, nullptr, false);
-    }
+    Json call(std::string_view path, const Json& body) const { return standin_call(url_, path, body); }
 
   private:
     pid_t pid_ = -1;
     FILE* output_ = nullptr;
     std::string url_;
 };
+#endif
 
 std::string announce_body(const fs::path& zip, uint64_t size, const std::string& sha256) {
     DeliveryUnit unit;
@@ -172,11 +208,11 @@ struct SendRun {
     long peak_kib = 0;
 };
 
-SendRun run_send(const Standin& standin, const fs::path& zip, const std::string& announce) {
+SendRun run_send(const std::string& url, const fs::path& zip, const std::string& announce) {
     auto progress = std::make_shared<SendProgress>();
     Clock::time_point upload_start{}, complete_start{};
     SendJob job;
-    job.base_url = standin.url();
+    job.base_url = url;
     job.token = TOKEN;
     job.zip_path = zip;
     job.announce_body = announce;
@@ -233,15 +269,43 @@ class InstantService final : public HttpSeam {
     uint64_t size_, part_size_;
 };
 
+// The sending role: one send of `zip` to the stand-in at `url`, already reset by the caller, and
+// one line of figures ("sent ...") or of the failure ("failed ...").
+int sending_role(const std::string& url, const fs::path& zip) {
+    std::error_code error;
+    const uint64_t size = fs::file_size(zip, error);
+    if (error) {
+        std::printf("failed: cannot read %s\n", zip.string().c_str());
+        return 1;
+    }
+    const std::string announce = announce_body(zip, size, file_sha256(zip));
+    const long before_kib = vm_hwm_kib();
+    const SendRun run = run_send(url, zip, announce);
+    if (!run.ok) {
+        std::printf("failed: %s\n", run.problem.c_str());
+        return 1;
+    }
+    std::printf("sent %.0f MiB: %.3f s in all, upload stage %.3f s, peak memory %ld KiB (%ld KiB "
+                "before sending)\n",
+                mib(size), run.total_seconds, run.upload_seconds, run.peak_kib, before_kib);
+    std::fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    uint64_t size = 1024ull << 20;
-    uint64_t part_size = 8ull << 20;
-    int rounds = 1;
+    [[maybe_unused]] uint64_t size = 1024ull << 20;
+    [[maybe_unused]] uint64_t part_size = 8ull << 20;
+    [[maybe_unused]] int rounds = 1;
     fs::path base = fs::temp_directory_path();
+    std::string role_url;
+    fs::path role_zip, windows_program;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i];
+        if (arg == "--url") role_url = argv[i + 1];
+        if (arg == "--zip") role_zip = argv[i + 1];
+        if (arg == "--windows") windows_program = fs::absolute(argv[i + 1]);
         if (arg == "--mib")
             size = std::stoull(argv[i + 1]) << 20;
         else if (arg == "--part-mib")
@@ -251,6 +315,12 @@ int main(int argc, char** argv) {
         else if (arg == "--dir")
             base = argv[i + 1];
     }
+    if (!role_url.empty() && !role_zip.empty()) return sending_role(role_url, role_zip);
+#ifdef _WIN32
+    std::printf("usage: upload_bench.exe --url STANDIN_URL --zip FILE (the Linux build runs the "
+                "whole benchmark)\n");
+    return 2;
+#else
     fs::path program;
     if (const char* given = std::getenv("DALVENTO_STANDIN"); given && *given) {
         program = given;
@@ -300,13 +370,15 @@ int main(int argc, char** argv) {
         }
 
         double best_send = 0, best_upload = 0, best_curl = 0;
+        double best_windows_send = 0, best_windows_upload = 0;
+        long windows_peak_kib = 0;
         long peak = 0;
         for (int round = 1; round <= rounds; ++round) {
             standin.call("/_standin/reset", Json::object());
             standin.call("/_standin/settings", {{"single_url", false}});
             fs::remove_all(folder / "standin");
             fs::create_directories(folder / "standin");
-            const SendRun run = run_send(standin, zip, announce);
+            const SendRun run = run_send(standin.url(), zip, announce);
             if (!run.ok) {
                 std::printf("send_delivery failed: %s\n", run.problem.c_str());
                 return 1;
@@ -354,6 +426,43 @@ int main(int argc, char** argv) {
             const double curl_rate = mib(size) / curl_seconds;
             std::printf("round %d curl -T: %.2f s (%.1f MiB/s)\n", round, curl_seconds, curl_rate);
             best_curl = std::max(best_curl, curl_rate);
+
+            if (windows_program.empty()) continue;
+            // The Windows build, sending the same file to the same stand-in under Wine. It
+            // times itself, so Wine's start-up is not counted.
+            standin.call("/_standin/reset", Json::object());
+            standin.call("/_standin/settings", {{"single_url", false}});
+            fs::remove_all(folder / "standin");
+            fs::create_directories(folder / "standin");
+            const std::string wine_command = "WINEDEBUG=-all wine '" + windows_program.native() +
+                                             "' --url '" + standin.url() + "' --zip 'Z:" +
+                                             zip.native() + "' 2>&1";
+            FILE* wine = ::popen(wine_command.c_str(), "r");
+            std::string output;
+            char line[512];
+            while (wine && std::fgets(line, sizeof line, wine)) output += line;
+            const int wine_rc = wine ? ::pclose(wine) : -1;
+            double sent_mib = 0, total = 0, upload = 0;
+            long windows_peak = 0, windows_before = 0;
+            const auto at = output.find("sent ");
+            if (wine_rc != 0 || at == std::string::npos ||
+                std::sscanf(output.c_str() + at,
+                            "sent %lf MiB: %lf s in all, upload stage %lf s, peak memory %ld "
+                            "KiB (%ld KiB",
+                            &sent_mib, &total, &upload, &windows_peak, &windows_before) != 5) {
+                std::printf("the Windows build failed (exit %d): %s\n", wine_rc, output.c_str());
+                return 1;
+            }
+            const double windows_send = mib(size) / total;
+            const double windows_upload = upload > 0 ? mib(size) / upload : 0;
+            std::printf(
+                "round %d Windows build under Wine: %.2f s in all (%.1f MiB/s), upload stage "
+                "%.2f s (%.1f MiB/s), peak working set %.1f MiB (%.1f MiB before sending)\n",
+                round, total, windows_send, upload, windows_upload, windows_peak / 1024.0,
+                windows_before / 1024.0);
+            best_windows_send = std::max(best_windows_send, windows_send);
+            best_windows_upload = std::max(best_windows_upload, windows_upload);
+            windows_peak_kib = std::max(windows_peak_kib, windows_peak);
         }
         std::printf(
             "\nbest of %d: send_delivery %.1f MiB/s in all, %.1f MiB/s upload stage; "
@@ -363,9 +472,17 @@ int main(int argc, char** argv) {
                     best_send / best_curl, best_upload / best_curl);
         std::printf("peak memory of the sending process: %.1f MiB (parts of %.0f MiB)\n",
                     peak / 1024.0, mib(part_size));
+        if (!windows_program.empty()) {
+            std::printf(
+                "Windows build under Wine: best %.1f MiB/s in all, %.1f MiB/s upload stage; "
+                "ratio to curl -T %.2f in all, %.2f upload stage; peak working set %.1f MiB\n",
+                best_windows_send, best_windows_upload, best_windows_send / best_curl,
+                best_windows_upload / best_curl, windows_peak_kib / 1024.0);
+        }
         return 0;
     };
     const int status = run_all();
     fs::remove_all(folder);
     return status;
+#endif
 }
