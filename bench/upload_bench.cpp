@@ -1,6 +1,8 @@
 // Upload benchmark: send_delivery of a generated 1 GiB zip to the service stand-in on loopback in
 // 8 MiB parts, against `curl -T` of the same file to an upload link of the same stand-in, in the
-// same run. Prints both throughputs, their ratio and the peak memory of this (sending) process.
+// same run. Prints both throughputs, their ratio and the peak memory of this (sending) process,
+// and what bounds a send: the same parts read and hashed with nothing sent, and sent from memory
+// with nothing read or hashed.
 //
 //   upload_bench [--mib N] [--part-mib N] [--rounds N] [--dir FOLDER]
 //
@@ -9,15 +11,17 @@
 // also times the Windows build sending the same file to the same stand-in in the same run: the
 // Windows build of this program, started under Wine once a round, in the sending role below.
 //
-//   upload_bench.exe --url STANDIN_URL --zip FILE     (the Windows build; Linux has it too)
+//   upload_bench.exe --url STANDIN_URL --zip FILE [--part-mib N]   (Linux has it too)
 //
-// sends FILE once to a running stand-in and prints one line of figures: the sending role.
+// sends FILE once to a running stand-in, reset by the caller, and prints one line of figures:
+// the sending role.
 //
 // The stand-in runs as its own process (dalvento-standin beside this build, or DALVENTO_STANDIN)
 // so that the peak memory measured here is the sender's alone. Files go under FOLDER (default:
 // the temporary folder) and are removed at the end.
 #ifdef _WIN32
 #include <windows.h>
+// psapi.h needs the types of windows.h.
 #include <psapi.h>
 #else
 #include <signal.h>
@@ -39,6 +43,7 @@
 #include "core/platform/platform.h"
 #include "core/sha256.h"
 #include "upload/delivery.h"
+#include "winhttp/http_client.h"
 
 #ifndef _WIN32
 extern char** environ;
@@ -179,7 +184,9 @@ class Standin {
 
     const std::string& url() const { return url_; }
 
-    Json call(std::string_view path, const Json& body) const { return standin_call(url_, path, body); }
+    Json call(std::string_view path, const Json& body) const {
+        return standin_call(url_, path, body);
+    }
 
   private:
     pid_t pid_ = -1;
@@ -269,9 +276,42 @@ class InstantService final : public HttpSeam {
     uint64_t size_, part_size_;
 };
 
+// Seconds of a send to the InstantService: what reading and hashing the parts cost; negative
+// when the send fails.
+double offline_seconds(const fs::path& zip, uint64_t size, uint64_t part_size,
+                       const std::string& announce) {
+    InstantService instant(size, part_size);
+    auto progress = std::make_shared<SendProgress>();
+    SendJob job;
+    job.base_url = "http://instant";
+    job.token = TOKEN;
+    job.zip_path = zip;
+    job.announce_body = announce;
+    job.progress = progress;
+    const auto start = Clock::now();
+    send_delivery(std::move(job), instant);
+    const double seconds = seconds_between(start, Clock::now());
+    const auto outcome = progress->snapshot().outcome;
+    return outcome && outcome->has_value() ? seconds : -seconds;
+}
+
+// Seconds to PUT `size` bytes in parts from memory over one session to the stand-in's echo step:
+// the network alone, without reading or hashing; negative when a part fails.
+double network_seconds(const std::string& url, uint64_t size, uint64_t part_size) {
+    HttpSession session(make_user_agent(USER_AGENT));
+    const std::vector<uint8_t> part(static_cast<size_t>(part_size), 'p');
+    const auto start = Clock::now();
+    for (uint64_t sent = 0; sent < size; sent += part_size) {
+        const auto reply = session.request("PUT", url + "/_standin/echo", {}, part, nullptr,
+                                           [](void*, uint64_t, uint64_t) {});
+        if (!reply || reply->status != 200) return -1;
+    }
+    return seconds_between(start, Clock::now());
+}
+
 // The sending role: one send of `zip` to the stand-in at `url`, already reset by the caller, and
 // one line of figures ("sent ...") or of the failure ("failed ...").
-int sending_role(const std::string& url, const fs::path& zip) {
+int sending_role(const std::string& url, const fs::path& zip, uint64_t part_size) {
     std::error_code error;
     const uint64_t size = fs::file_size(zip, error);
     if (error) {
@@ -280,14 +320,23 @@ int sending_role(const std::string& url, const fs::path& zip) {
     }
     const std::string announce = announce_body(zip, size, file_sha256(zip));
     const long before_kib = vm_hwm_kib();
+    const double offline = offline_seconds(zip, size, part_size, announce);
     const SendRun run = run_send(url, zip, announce);
     if (!run.ok) {
         std::printf("failed: %s\n", run.problem.c_str());
         return 1;
     }
-    std::printf("sent %.0f MiB: %.3f s in all, upload stage %.3f s, peak memory %ld KiB (%ld KiB "
-                "before sending)\n",
-                mib(size), run.total_seconds, run.upload_seconds, run.peak_kib, before_kib);
+    // After the send, whose peak memory is taken.
+    const double network = network_seconds(url, size, part_size);
+    if (network < 0) {
+        std::printf("failed: the echo step did not take the parts\n");
+        return 1;
+    }
+    std::printf(
+        "sent %.0f MiB: %.3f s in all, upload stage %.3f s, peak memory %ld KiB (%ld KiB "
+        "before sending), without the network %.3f s, the network alone %.3f s\n",
+        mib(size), run.total_seconds, run.upload_seconds, run.peak_kib, before_kib, offline,
+        network);
     std::fflush(stdout);
     return 0;
 }
@@ -315,10 +364,11 @@ int main(int argc, char** argv) {
         else if (arg == "--dir")
             base = argv[i + 1];
     }
-    if (!role_url.empty() && !role_zip.empty()) return sending_role(role_url, role_zip);
+    if (!role_url.empty() && !role_zip.empty()) return sending_role(role_url, role_zip, part_size);
 #ifdef _WIN32
-    std::printf("usage: upload_bench.exe --url STANDIN_URL --zip FILE (the Linux build runs the "
-                "whole benchmark)\n");
+    std::printf(
+        "usage: upload_bench.exe --url STANDIN_URL --zip FILE (the Linux build runs the "
+        "whole benchmark)\n");
     return 2;
 #else
     fs::path program;
@@ -348,26 +398,17 @@ int main(int argc, char** argv) {
         std::printf("stand-in at %s, parts of %.0f MiB, peak memory before sending: %.1f MiB\n",
                     standin.url().c_str(), mib(part_size), vm_hwm_kib() / 1024.0);
 
-        {
-            InstantService instant(size, part_size);
-            auto progress = std::make_shared<SendProgress>();
-            SendJob job;
-            job.base_url = "http://instant";
-            job.token = TOKEN;
-            job.zip_path = zip;
-            job.announce_body = announce;
-            job.progress = progress;
-            reset_peak();
-            const auto start = Clock::now();
-            send_delivery(std::move(job), instant);
-            const double seconds = seconds_between(start, Clock::now());
-            const auto outcome = progress->snapshot().outcome;
-            std::printf(
-                "without the network (each part read and hashed, answered at once): "
-                "%.2f s (%.1f MiB/s), peak memory %.1f MiB%s\n",
-                seconds, mib(size) / seconds, vm_hwm_kib() / 1024.0,
-                outcome && outcome->has_value() ? "" : " (FAILED)");
-        }
+        reset_peak();
+        const double offline = offline_seconds(zip, size, part_size, announce);
+        std::printf(
+            "without the network (each part read and hashed, answered at once): %.2f s (%.1f "
+            "MiB/s), peak memory %.1f MiB%s\n",
+            offline, mib(size) / offline, vm_hwm_kib() / 1024.0, offline > 0 ? "" : " (FAILED)");
+        const double network = network_seconds(standin.url(), size, part_size);
+        std::printf(
+            "the network alone (the parts from memory over one session, neither read nor "
+            "hashed): %.2f s (%.1f MiB/s)%s\n",
+            network, mib(size) / network, network > 0 ? "" : " (FAILED)");
 
         double best_send = 0, best_upload = 0, best_curl = 0;
         double best_windows_send = 0, best_windows_upload = 0;
@@ -435,21 +476,25 @@ int main(int argc, char** argv) {
             fs::remove_all(folder / "standin");
             fs::create_directories(folder / "standin");
             const std::string wine_command = "WINEDEBUG=-all wine '" + windows_program.native() +
-                                             "' --url '" + standin.url() + "' --zip 'Z:" +
-                                             zip.native() + "' 2>&1";
+                                             "' --url '" + standin.url() +
+                                             "' --zip 'Z:" + zip.native() + "' --part-mib " +
+                                             std::to_string(part_size >> 20) + " 2>&1";
             FILE* wine = ::popen(wine_command.c_str(), "r");
             std::string output;
             char line[512];
-            while (wine && std::fgets(line, sizeof line, wine)) output += line;
+            while (wine && std::fgets(line, sizeof line, wine))
+                output += line;
             const int wine_rc = wine ? ::pclose(wine) : -1;
-            double sent_mib = 0, total = 0, upload = 0;
+            double sent_mib = 0, total = 0, upload = 0, offline_windows = 0, network_windows = 0;
             long windows_peak = 0, windows_before = 0;
             const auto at = output.find("sent ");
             if (wine_rc != 0 || at == std::string::npos ||
                 std::sscanf(output.c_str() + at,
                             "sent %lf MiB: %lf s in all, upload stage %lf s, peak memory %ld "
-                            "KiB (%ld KiB",
-                            &sent_mib, &total, &upload, &windows_peak, &windows_before) != 5) {
+                            "KiB (%ld KiB before sending), without the network %lf s, the network "
+                            "alone %lf s",
+                            &sent_mib, &total, &upload, &windows_peak, &windows_before,
+                            &offline_windows, &network_windows) != 7) {
                 std::printf("the Windows build failed (exit %d): %s\n", wine_rc, output.c_str());
                 return 1;
             }
@@ -457,9 +502,11 @@ int main(int argc, char** argv) {
             const double windows_upload = upload > 0 ? mib(size) / upload : 0;
             std::printf(
                 "round %d Windows build under Wine: %.2f s in all (%.1f MiB/s), upload stage "
-                "%.2f s (%.1f MiB/s), peak working set %.1f MiB (%.1f MiB before sending)\n",
+                "%.2f s (%.1f MiB/s), peak working set %.1f MiB (%.1f MiB before sending); without "
+                "the network %.2f s (%.1f MiB/s), the network alone %.2f s (%.1f MiB/s)\n",
                 round, total, windows_send, upload, windows_upload, windows_peak / 1024.0,
-                windows_before / 1024.0);
+                windows_before / 1024.0, offline_windows, mib(size) / offline_windows,
+                network_windows, mib(size) / network_windows);
             best_windows_send = std::max(best_windows_send, windows_send);
             best_windows_upload = std::max(best_windows_upload, windows_upload);
             windows_peak_kib = std::max(windows_peak_kib, windows_peak);

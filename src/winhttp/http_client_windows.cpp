@@ -1,10 +1,15 @@
-// HTTP exchanges over WinHTTP, synchronous: one session handle and one connection handle per
-// HttpSession, so that WinHTTP keeps the connection between the parts of a send; a request
-// handle per exchange, closed before returning.
+// HTTP exchanges over WinHTTP: one session handle and one connection handle per HttpSession, so
+// that WinHTTP keeps the connection between the parts of a send; a request handle per exchange,
+// closed before returning. The session is asynchronous, and each call waits for its own
+// completion: only the status notifications say that the connection closed while a reply was
+// still being read, which is how a chunked reply cut off before its last chunk is told from a
+// whole one (some WinHTTP versions end such a body as if it were complete).
 #include <windows.h>
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cwctype>
 #include <limits>
 
 #include "county/text.h"
@@ -14,14 +19,76 @@ namespace dalvento {
 
 namespace {
 
-// A request handle, closed when the exchange ends.
+// What the status notifications tell the thread waiting on one request. WinHTTP hands it back
+// with every notification of the request, and its last one (the handle closing) deletes it.
+struct Exchange {
+    HANDLE completed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    DWORD error = 0;  // of the call last completed; 0 when it worked
+    DWORD bytes = 0;  // read or written by it
+    std::atomic<bool> reading_body{false};
+    std::atomic<bool> closed_while_reading{false};  // a receive found the connection closed
+
+    ~Exchange() {
+        if (completed) CloseHandle(completed);
+    }
+};
+
+void CALLBACK on_status(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD length) {
+    auto* exchange = reinterpret_cast<Exchange*>(context);
+    if (!exchange) return;  // the session's and connection's own notifications
+    switch (status) {
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+            exchange->error = 0;
+            SetEvent(exchange->completed);
+            break;
+        case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
+            exchange->error = 0;
+            exchange->bytes = info ? *static_cast<DWORD*>(info) : 0;
+            SetEvent(exchange->completed);
+            break;
+        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+            exchange->error = 0;
+            exchange->bytes = length;
+            SetEvent(exchange->completed);
+            break;
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+            exchange->error = info ? static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError : 12030;
+            if (exchange->error == 0) exchange->error = 12030;
+            SetEvent(exchange->completed);
+            break;
+        case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED:
+            // Nothing received: the other end closed the connection.
+            if (exchange->reading_body && info && *static_cast<DWORD*>(info) == 0) {
+                exchange->closed_while_reading = true;
+            }
+            break;
+        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+            delete exchange;
+            break;
+        default:
+            break;
+    }
+}
+
+// A request handle and its exchange, closed when the exchange ends. Once the handle carries the
+// exchange, closing the handle is what deletes it.
 struct RequestHandle {
     HINTERNET handle = nullptr;
+    Exchange* exchange = new Exchange;
+    bool attached = false;
     RequestHandle() = default;
     RequestHandle(const RequestHandle&) = delete;
     RequestHandle& operator=(const RequestHandle&) = delete;
     ~RequestHandle() {
         if (handle) WinHttpCloseHandle(handle);
+        if (!attached) delete exchange;
+    }
+
+    // Waits for the call just started; its error code, 0 when it worked.
+    DWORD wait() const {
+        WaitForSingleObject(exchange->completed, INFINITE);
+        return exchange->error;
     }
 };
 
@@ -35,6 +102,25 @@ std::wstring wide(std::string_view text) {
 std::unexpected<std::string> failed(std::string_view what) {
     const DWORD code = GetLastError();
     return std::unexpected(winhttp_failure_text(what, code));
+}
+
+// The failure of a call that completed later.
+std::unexpected<std::string> failed(std::string_view what, DWORD code) {
+    return std::unexpected(winhttp_failure_text(what, code));
+}
+
+// Whether the reply came in chunks.
+bool chunked(HINTERNET request) {
+    wchar_t text[64];
+    DWORD size = sizeof(text);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_TRANSFER_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX,
+                             text, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return false;
+    }
+    std::wstring value(text, size / sizeof(wchar_t));
+    for (wchar_t& c : value)
+        c = static_cast<wchar_t>(std::towlower(c));
+    return value.find(L"chunked") != std::wstring::npos;
 }
 
 // The reply's Content-Length; absent when it has none or it is not a number.
@@ -77,11 +163,9 @@ HttpSession::HttpSession(UserAgent user_agent) : impl_(std::make_unique<Impl>())
 
 HttpSession::~HttpSession() = default;
 
-std::expected<HttpReply, std::string> HttpSession::request(std::string_view method,
-                                                           std::string_view url,
-                                                           const std::vector<std::string>& headers,
-                                                           std::span<const uint8_t> body,
-                                                           void* context, ProgressFn progress) {
+std::expected<HttpReply, std::string> HttpSession::request(
+    std::string_view method, std::string_view url, const std::vector<std::string>& headers,
+    std::span<const uint8_t> body, void* progress_context, ProgressFn progress) {
     auto parsed = parse_url(url);
     if (!parsed) return std::unexpected(parsed.error());
     if (!progress) progress = [](void*, uint64_t, uint64_t) {};
@@ -94,13 +178,23 @@ std::expected<HttpReply, std::string> HttpSession::request(std::string_view meth
     Impl& state = *impl_;
     if (!state.session) {
         const auto* agent = reinterpret_cast<const wchar_t*>(state.user_agent.text.c_str());
-        state.session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+        state.session =
+            WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                        WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
         if (!state.session) {
             // Before Windows 8.1 the automatic proxy access type does not exist.
-            state.session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+            state.session =
+                WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                            WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
             if (!state.session) return failed("couldn't start HTTP");
+        }
+        if (WinHttpSetStatusCallback(state.session, on_status,
+                                     WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS,
+                                     0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+            const auto failure = failed("couldn't start HTTP");
+            WinHttpCloseHandle(state.session);
+            state.session = nullptr;
+            return failure;
         }
         WinHttpSetTimeouts(state.session, RESOLVE_TIMEOUT_MS, CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS,
                            RECEIVE_TIMEOUT_MS);
@@ -127,6 +221,12 @@ std::expected<HttpReply, std::string> HttpSession::request(std::string_view meth
         state.connection, wide(method).c_str(), wide(parsed->path).c_str(), nullptr,
         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, parsed->https ? WINHTTP_FLAG_SECURE : 0);
     if (!request.handle) return failed("couldn't open the request");
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(request.exchange);
+    if (!WinHttpSetOption(request.handle, WINHTTP_OPTION_CONTEXT_VALUE, &context,
+                          sizeof(context))) {
+        return failed("couldn't open the request");
+    }
+    request.attached = true;
     DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
     if (!WinHttpSetOption(request.handle, WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects,
                           sizeof(no_redirects))) {
@@ -141,33 +241,36 @@ std::expected<HttpReply, std::string> HttpSession::request(std::string_view meth
 
     if (method == "PUT" && body.size() > STREAMING_THRESHOLD) {
         if (!WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                WINHTTP_NO_REQUEST_DATA, 0, total, 0)) {
+                                WINHTTP_NO_REQUEST_DATA, 0, total, context)) {
             return failed("couldn't send");
         }
+        if (const DWORD code = request.wait()) return failed("couldn't send", code);
         DWORD sent = 0;
         while (sent < total) {
             const DWORD slice = std::min<DWORD>(total - sent, static_cast<DWORD>(WRITE_CHUNK));
-            DWORD written = 0;
-            if (!WinHttpWriteData(request.handle, body.data() + sent, slice, &written)) {
+            if (!WinHttpWriteData(request.handle, body.data() + sent, slice, nullptr)) {
                 return failed("the upload stopped");
             }
+            if (const DWORD code = request.wait()) return failed("the upload stopped", code);
+            const DWORD written = request.exchange->bytes;
             if (written == 0) {
                 // A write that takes nothing would never finish the body.
                 return std::unexpected(winhttp_failure_text("the upload stopped", 12030));
             }
             sent += written;
-            progress(context, sent, total);
+            progress(progress_context, sent, total);
         }
     } else {
         void* data = total ? const_cast<uint8_t*>(body.data()) : WINHTTP_NO_REQUEST_DATA;
         const BOOL ok = WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data,
-                                           total, total, 0);
-        const DWORD code = ok ? 0 : GetLastError();
-        progress(context, total, total);
-        if (!ok) return std::unexpected(winhttp_failure_text("couldn't send", code));
+                                           total, total, context);
+        const DWORD code = ok ? request.wait() : GetLastError();
+        progress(progress_context, total, total);
+        if (code) return failed("couldn't send", code);
     }
 
     if (!WinHttpReceiveResponse(request.handle, nullptr)) return failed("no reply");
+    if (const DWORD code = request.wait()) return failed("no reply", code);
 
     HttpReply reply;
     DWORD status = 0;
@@ -196,20 +299,26 @@ std::expected<HttpReply, std::string> HttpSession::request(std::string_view meth
     std::optional<uint64_t> announced;
     if (status != 204 && status != 304 && status >= 200) announced = content_length(request.handle);
 
+    const bool in_chunks = chunked(request.handle);
+
     std::string received;
     std::vector<uint8_t> buffer(READ_BUFFER);
+    request.exchange->reading_body = true;
     for (;;) {
-        DWORD read = 0;
         if (!WinHttpReadData(request.handle, buffer.data(), static_cast<DWORD>(buffer.size()),
-                             &read)) {
+                             nullptr)) {
             return failed("the reply was cut off");
         }
+        if (const DWORD code = request.wait()) return failed("the reply was cut off", code);
+        const DWORD read = request.exchange->bytes;
         if (read == 0) break;
         received.append(reinterpret_cast<const char*>(buffer.data()), read);
         if (received.size() > REPLY_CAP) return std::unexpected(std::string(REPLY_TOO_LARGE));
     }
-    if (announced && received.size() < *announced) {
-        return std::unexpected(winhttp_failure_text("the reply was cut off", 12030));
+    // A chunked reply ends with its last, empty chunk: the connection closing first cuts it off.
+    if ((announced && received.size() < *announced) ||
+        (in_chunks && request.exchange->closed_while_reading)) {
+        return failed("the reply was cut off", 12030);
     }
     reply.body = utf8_with_replacement(received);
     return reply;

@@ -117,14 +117,17 @@ std::expected<std::vector<Fault>, std::string> faults_from_json(std::string_view
                 problem = need(value.is_string(), "a string");
                 if (!problem) fault.etag_value = value.get<std::string>();
             } else if (name == "drop" || name == "not_http" || name == "cut_reply" ||
-                       name == "cut_chunked" || name == "redirect") {
+                       name == "chunked" || name == "cut_chunked" || name == "cut_in_chunk" ||
+                       name == "redirect") {
                 problem = need(value.is_boolean(), "true or false");
                 if (!problem) {
-                    (name == "drop"          ? fault.drop
-                     : name == "not_http"    ? fault.not_http
-                     : name == "cut_reply"   ? fault.cut_reply
-                     : name == "cut_chunked" ? fault.cut_chunked
-                                             : fault.redirect) = value.get<bool>();
+                    (name == "drop"           ? fault.drop
+                     : name == "not_http"     ? fault.not_http
+                     : name == "cut_reply"    ? fault.cut_reply
+                     : name == "chunked"      ? fault.chunked
+                     : name == "cut_chunked"  ? fault.cut_chunked
+                     : name == "cut_in_chunk" ? fault.cut_in_chunk
+                                              : fault.redirect) = value.get<bool>();
                 }
             } else if (name == "drop_after") {
                 problem = need(value.is_number_unsigned(), "a number");

@@ -216,17 +216,33 @@ struct Standin::Impl {
             headers.emplace_back("Location",
                                  "http://127.0.0.1:" + std::to_string(trap->port()) + req.target);
         }
-        if (fault && fault->cut_chunked) {
-            // Half the body as one chunk, then the end of the connection instead of the last.
-            std::string head = "HTTP/1.1 " + std::to_string(status) + " " +
-                               std::string(reason_phrase(status)) + "\r\n";
+        if (fault && (fault->chunked || fault->cut_chunked || fault->cut_in_chunk)) {
+            // The body in two chunks and the last, empty one, then the end of the connection;
+            // or cut off after the first half: at that chunk's end, or inside a chunk announced
+            // as the whole body.
+            std::string raw = "HTTP/1.1 " + std::to_string(status) + " " +
+                              std::string(reason_phrase(status)) + "\r\n";
             for (const auto& [name, value] : headers)
-                head += name + ": " + value + "\r\n";
-            head += "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+                raw += name + ": " + value + "\r\n";
+            raw += "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+            const auto chunk = [&raw](size_t announced, std::string_view data, bool whole) {
+                char size[32];
+                std::snprintf(size, sizeof size, "%zx\r\n", announced);
+                raw += size;
+                raw += data;
+                if (whole) raw += "\r\n";
+            };
             const size_t half = std::max<size_t>(body.size() / 2, 1);
-            char size[32];
-            std::snprintf(size, sizeof size, "%zx\r\n", half);
-            connection.write_raw(head + size + body.substr(0, half) + "\r\n");
+            if (fault->cut_in_chunk) {
+                chunk(body.size(), body.substr(0, half), false);
+            } else {
+                chunk(half, body.substr(0, half), true);
+                if (fault->chunked) {
+                    if (body.size() > half) chunk(body.size() - half, body.substr(half), true);
+                    chunk(0, "", true);
+                }
+            }
+            connection.write_raw(raw);
             connection.end();
             return;
         }

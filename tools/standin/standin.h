@@ -22,8 +22,8 @@
 //
 // A fault in JSON has the members of Fault below: "step", "attempt", "part", "status", "body",
 // "reply_bytes", "etag" ("wrong", "weak", "upper", "weak_upper" or "missing"), "etag_value",
-// "drop", "drop_after", "not_http", "cut_reply", "cut_chunked", "redirect"; "not_json": true is
-// short for a body of HTML.
+// "drop", "drop_after", "not_http", "cut_reply", "chunked", "cut_chunked", "cut_in_chunk",
+// "redirect"; "not_json": true is short for a body of HTML.
 #pragma once
 
 #include <cstdint>
@@ -63,7 +63,9 @@ struct Fault {
     std::optional<uint64_t> drop_after;     // ... after this many body bytes (default: all of it)
     bool not_http = false;                  // answer bytes that are not HTTP, then close
     bool cut_reply = false;                 // send the headers and half the body, then close
-    bool cut_chunked = false;  // send the body chunked, close after half of it, before its end
+    bool chunked = false;                   // send the whole body chunked, then close
+    bool cut_chunked = false;   // send the body chunked, close after half of it, before its end
+    bool cut_in_chunk = false;  // the same, but close inside a chunk announced as the whole body
     // Answer status (307 unless given) with a Location on the trap port, which takes whatever
     // comes, records it as step "redirected" and answers as if it were the service.
     bool redirect = false;
