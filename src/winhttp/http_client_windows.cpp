@@ -87,7 +87,9 @@ struct RequestHandle {
 
     // Waits for the call just started; its error code, 0 when it worked.
     DWORD wait() const {
-        WaitForSingleObject(exchange->completed, INFINITE);
+        if (WaitForSingleObject(exchange->completed, INFINITE) != WAIT_OBJECT_0) {
+            return GetLastError() ? GetLastError() : ERROR_INVALID_HANDLE;
+        }
         return exchange->error;
     }
 };
@@ -217,6 +219,7 @@ std::expected<HttpReply, std::string> HttpSession::request(
     }
 
     RequestHandle request;
+    if (!request.exchange->completed) return failed("couldn't open the request");
     request.handle = WinHttpOpenRequest(
         state.connection, wide(method).c_str(), wide(parsed->path).c_str(), nullptr,
         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, parsed->https ? WINHTTP_FLAG_SECURE : 0);
