@@ -104,8 +104,8 @@ class Connection final : public HttpConnection {
                 body_left_ = request.content_length;
                 // A client that asks first (curl does, for bodies over 1 MiB) waits for this, or
                 // for a second, before it sends the body.
-                continue_ = body_left_ > 0 &&
-                            same_text_any_case(request.header("Expect"), "100-continue");
+                continue_ =
+                    body_left_ > 0 && same_text_any_case(request.header("Expect"), "100-continue");
                 return true;
             }
             if (pending_.size() > HEADER_LIMIT) return false;

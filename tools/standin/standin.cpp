@@ -45,14 +45,10 @@ json error_body(std::string_view text) {
 }
 
 std::string random_hex(std::mt19937_64& random, size_t bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < bytes; ++i) {
-        const auto byte = static_cast<unsigned>(random() & 0xFF);
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
-    }
-    return text;
+    std::vector<uint8_t> drawn(bytes);
+    for (uint8_t& byte : drawn)
+        byte = static_cast<uint8_t>(random() & 0xFF);
+    return to_hex(drawn.data(), drawn.size());
 }
 
 bool is_word(std::string_view text) {
@@ -349,7 +345,7 @@ struct Standin::Impl {
         const fs::path folder = options.data / id / "parts";
         std::optional<PartialFile> out;
         if (storing) out.emplace(folder / std::to_string(part));
-        Digest digest;
+        Sha256 digest;
         const bool arrived = read_body(turn, connection, [&](const char* data, size_t size) {
             if (out) {
                 out->write(data, size);
@@ -357,7 +353,7 @@ struct Standin::Impl {
                 digest.update(data, size);
             }
         });
-        const std::string hex = out ? out->sha256() : digest.hex();
+        const std::string hex = out ? out->sha256() : digest.finish_hex();
         note_digest(turn, hex);
         if (!arrived) return;
         if (fault_status(turn)) {
@@ -500,13 +496,13 @@ struct Standin::Impl {
 
     void echo(const HttpRequest& req, HttpConnection& connection) {
         const Turn turn = begin("echo", req);
-        Digest digest;
+        Sha256 digest;
         uint64_t bytes = 0;
         const bool arrived = read_body(turn, connection, [&](const char* data, size_t size) {
             digest.update(data, size);
             bytes += size;
         });
-        const std::string hex = digest.hex();
+        const std::string hex = digest.finish_hex();
         note_digest(turn, hex);
         if (!arrived) return;
         if (fault_status(turn)) {

@@ -7,37 +7,6 @@
 
 namespace dalvento::standin {
 
-Digest::Digest() : ctx_(EVP_MD_CTX_new()) {
-    EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr);
-}
-
-Digest::~Digest() {
-    EVP_MD_CTX_free(ctx_);
-}
-
-void Digest::update(const void* data, size_t size) {
-    EVP_DigestUpdate(ctx_, data, size);
-}
-
-std::string Digest::hex() {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_DigestFinal_ex(ctx_, out, &size);
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < size; ++i) {
-        text += digits[out[i] >> 4];
-        text += digits[out[i] & 15];
-    }
-    return text;
-}
-
-std::string sha256_hex(std::string_view data) {
-    Digest digest;
-    digest.update(data.data(), data.size());
-    return digest.hex();
-}
-
 PartialFile::PartialFile(std::filesystem::path path)
     : path_(std::move(path)), partial_(path_.native() + ".partial") {
     fd_ = ::open(partial_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -2,31 +2,15 @@
 // the zip put together from the parts at complete.
 #pragma once
 
-#include <openssl/evp.h>
-
 #include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
+#include "core/sha256.h"
+
 namespace dalvento::standin {
-
-// SHA-256 fed piece by piece.
-class Digest {
-  public:
-    Digest();
-    ~Digest();
-    Digest(const Digest&) = delete;
-    Digest& operator=(const Digest&) = delete;
-    void update(const void* data, size_t size);
-    std::string hex();  // lower-case; once
-
-  private:
-    EVP_MD_CTX* ctx_;
-};
-
-std::string sha256_hex(std::string_view data);
 
 // A file written under a ".partial" name and put in place only when whole.
 class PartialFile {
@@ -40,7 +24,7 @@ class PartialFile {
     // Writes and hashes a piece.
     void write(const char* data, size_t size);
     uint64_t bytes() const { return bytes_; }
-    std::string sha256() { return digest_.hex(); }
+    std::string sha256() { return digest_.finish_hex(); }  // once
     // Closes the file and gives it its own name; false when something failed on the way.
     bool keep();
 
@@ -50,7 +34,7 @@ class PartialFile {
     bool failed_ = false;
     bool kept_ = false;
     uint64_t bytes_ = 0;
-    Digest digest_;
+    Sha256 digest_;
 };
 
 // Copies the parts 1..count of a folder (files named by number) into out, in order. The error
