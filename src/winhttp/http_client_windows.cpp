@@ -85,8 +85,10 @@ struct RequestHandle {
         if (!attached) delete exchange;
     }
 
-    // Waits for the call just started; its error code, 0 when it worked.
-    DWORD wait() const {
+    // The outcome of an asynchronous call: 0 when it worked, else its error code, whether the
+    // call itself refused (`started` false) or its completion reported the failure.
+    DWORD outcome(BOOL started) const {
+        if (!started) return GetLastError();
         if (WaitForSingleObject(exchange->completed, INFINITE) != WAIT_OBJECT_0) {
             return GetLastError() ? GetLastError() : ERROR_INVALID_HANDLE;
         }
@@ -100,14 +102,9 @@ std::wstring wide(std::string_view text) {
     return std::wstring(units.begin(), units.end());
 }
 
-// The failure of the call just made; the error code must be read before anything else runs.
-std::unexpected<std::string> failed(std::string_view what) {
-    const DWORD code = GetLastError();
-    return std::unexpected(winhttp_failure_text(what, code));
-}
-
-// The failure of a call that completed later.
-std::unexpected<std::string> failed(std::string_view what, DWORD code) {
+// A failed step; by default that of the call just made, whose error code is read before anything
+// else runs.
+std::unexpected<std::string> failed(std::string_view what, DWORD code = GetLastError()) {
     return std::unexpected(winhttp_failure_text(what, code));
 }
 
@@ -243,37 +240,37 @@ std::expected<HttpReply, std::string> HttpSession::request(
     }
 
     if (method == "PUT" && body.size() > STREAMING_THRESHOLD) {
-        if (!WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                WINHTTP_NO_REQUEST_DATA, 0, total, context)) {
-            return failed("couldn't send");
+        if (const DWORD code =
+                request.outcome(WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                                   WINHTTP_NO_REQUEST_DATA, 0, total, context))) {
+            return failed("couldn't send", code);
         }
-        if (const DWORD code = request.wait()) return failed("couldn't send", code);
         DWORD sent = 0;
         while (sent < total) {
             const DWORD slice = std::min<DWORD>(total - sent, static_cast<DWORD>(WRITE_CHUNK));
-            if (!WinHttpWriteData(request.handle, body.data() + sent, slice, nullptr)) {
-                return failed("the upload stopped");
+            if (const DWORD code = request.outcome(
+                    WinHttpWriteData(request.handle, body.data() + sent, slice, nullptr))) {
+                return failed("the upload stopped", code);
             }
-            if (const DWORD code = request.wait()) return failed("the upload stopped", code);
             const DWORD written = request.exchange->bytes;
             if (written == 0) {
                 // A write that takes nothing would never finish the body.
-                return std::unexpected(winhttp_failure_text("the upload stopped", 12030));
+                return failed("the upload stopped", 12030);
             }
             sent += written;
             progress(progress_context, sent, total);
         }
     } else {
         void* data = total ? const_cast<uint8_t*>(body.data()) : WINHTTP_NO_REQUEST_DATA;
-        const BOOL ok = WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data,
-                                           total, total, context);
-        const DWORD code = ok ? request.wait() : GetLastError();
+        const DWORD code = request.outcome(WinHttpSendRequest(
+            request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, total, total, context));
         progress(progress_context, total, total);
         if (code) return failed("couldn't send", code);
     }
 
-    if (!WinHttpReceiveResponse(request.handle, nullptr)) return failed("no reply");
-    if (const DWORD code = request.wait()) return failed("no reply", code);
+    if (const DWORD code = request.outcome(WinHttpReceiveResponse(request.handle, nullptr))) {
+        return failed("no reply", code);
+    }
 
     HttpReply reply;
     DWORD status = 0;
@@ -285,7 +282,7 @@ std::expected<HttpReply, std::string> HttpSession::request(
     }
     if (status < 100 || status > 999) {
         // Some WinHTTP versions take bytes that are not HTTP for a reply without a status.
-        return std::unexpected(winhttp_failure_text("the reply had no status", 12152));
+        return failed("the reply had no status", 12152);
     }
     reply.status = static_cast<uint16_t>(status);
 
@@ -308,11 +305,10 @@ std::expected<HttpReply, std::string> HttpSession::request(
     std::vector<uint8_t> buffer(READ_BUFFER);
     request.exchange->reading_body = true;
     for (;;) {
-        if (!WinHttpReadData(request.handle, buffer.data(), static_cast<DWORD>(buffer.size()),
-                             nullptr)) {
-            return failed("the reply was cut off");
+        if (const DWORD code = request.outcome(WinHttpReadData(
+                request.handle, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr))) {
+            return failed("the reply was cut off", code);
         }
-        if (const DWORD code = request.wait()) return failed("the reply was cut off", code);
         const DWORD read = request.exchange->bytes;
         if (read == 0) break;
         received.append(reinterpret_cast<const char*>(buffer.data()), read);
