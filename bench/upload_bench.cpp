@@ -111,7 +111,6 @@ bool generate(const fs::path& path, uint64_t size) {
     }
     return out->close().has_value();
 }
-
 #endif
 
 std::string file_sha256(const fs::path& path) {
@@ -127,18 +126,6 @@ std::string file_sha256(const fs::path& path) {
 }
 
 #ifndef _WIN32
-// A control call to the stand-in at `url`; null when it fails.
-Json standin_call(const std::string& url, std::string_view path, const Json& body) {
-    static const auto http = make_http_seam();
-    const std::string text = body.dump();
-    const auto reply =
-        http->request("POST", url + std::string(path), {"Content-Type: application/json"},
-                      std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
-                      nullptr, [](void*, uint64_t, uint64_t) {});
-    if (!reply) return nullptr;
-    return Json::parse(reply->body, nullptr, false);
-}
-
 class Standin {
   public:
     ~Standin() {
@@ -185,7 +172,14 @@ class Standin {
     const std::string& url() const { return url_; }
 
     Json call(std::string_view path, const Json& body) const {
-        return standin_call(url_, path, body);
+        static const auto http = make_http_seam();
+        const std::string text = body.dump();
+        const auto reply =
+            http->request("POST", url_ + std::string(path), {"Content-Type: application/json"},
+                          std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
+                          nullptr, [](void*, uint64_t, uint64_t) {});
+        if (!reply) return nullptr;
+        return Json::parse(reply->body, nullptr, false);
     }
 
   private:
@@ -409,11 +403,15 @@ int main(int argc, char** argv) {
         double best_windows_send = 0, best_windows_upload = 0;
         long windows_peak_kib = 0;
         long peak = 0;
-        for (int round = 1; round <= rounds; ++round) {
+        // Forgets what the stand-in received, files included, before each send.
+        const auto fresh_standin = [&](bool single_url) {
             standin.call("/_standin/reset", Json::object());
-            standin.call("/_standin/settings", {{"single_url", false}});
+            standin.call("/_standin/settings", {{"single_url", single_url}});
             fs::remove_all(folder / "standin");
             fs::create_directories(folder / "standin");
+        };
+        for (int round = 1; round <= rounds; ++round) {
+            fresh_standin(false);
             const SendRun run = run_send(standin.url(), zip, announce);
             if (!run.ok) {
                 std::printf("send_delivery failed: %s\n", run.problem.c_str());
@@ -432,10 +430,7 @@ int main(int argc, char** argv) {
 
             // curl -T of the same file to an upload link of the same stand-in: a delivery
             // announced with one link for the whole zip.
-            standin.call("/_standin/reset", Json::object());
-            standin.call("/_standin/settings", {{"single_url", true}});
-            fs::remove_all(folder / "standin");
-            fs::create_directories(folder / "standin");
+            fresh_standin(true);
             static const auto http = make_http_seam();
             const auto announced =
                 http->post_json(standin.url() + "/v1/deliveries", TOKEN, announce);
@@ -468,10 +463,7 @@ int main(int argc, char** argv) {
             if (windows_program.empty()) continue;
             // The Windows build, sending the same file to the same stand-in under Wine. It
             // times itself, so Wine's start-up is not counted.
-            standin.call("/_standin/reset", Json::object());
-            standin.call("/_standin/settings", {{"single_url", false}});
-            fs::remove_all(folder / "standin");
-            fs::create_directories(folder / "standin");
+            fresh_standin(false);
             const std::string wine_command = "WINEDEBUG=-all wine '" + windows_program.native() +
                                              "' --url '" + standin.url() +
                                              "' --zip 'Z:" + zip.native() + "' --part-mib " +
