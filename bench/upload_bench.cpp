@@ -1,8 +1,8 @@
 // Upload benchmark: send_delivery of a generated 1 GiB zip to the service stand-in on loopback in
 // 8 MiB parts, against `curl -T` of the same file to an upload link of the same stand-in, in the
 // same run. Prints both throughputs, their ratio and the peak memory of this (sending) process,
-// and what bounds a send: the same parts read and hashed with nothing sent, and sent from memory
-// with nothing read or hashed.
+// and what bounds a send: the processor time each side took (on Linux), the same parts read and
+// hashed with nothing sent, and sent from memory with nothing read or hashed.
 //
 //   upload_bench [--mib N] [--part-mib N] [--rounds N] [--dir FOLDER]
 //
@@ -26,6 +26,7 @@
 #else
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -35,8 +36,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -85,6 +88,36 @@ long vm_hwm_kib() {
         if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
     }
     return -1;
+}
+
+// Processor seconds, user and system, of this process (all its threads) and of a process by pid.
+double own_cpu_seconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double cpu_seconds_of(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields 14 and 15 (utime, stime) come after the name in parentheses.
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string skip;
+    for (int field = 3; field < 14; ++field)
+        fields >> skip;
+    double user = 0, system = 0;
+    fields >> user >> system;
+    return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double children_cpu_seconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // Starts the peak over from the current resident size.
@@ -170,6 +203,7 @@ class Standin {
     }
 
     const std::string& url() const { return url_; }
+    pid_t pid() const { return pid_; }
 
     Json call(std::string_view path, const Json& body) const {
         static const auto http = make_http_seam();
@@ -207,11 +241,22 @@ struct SendRun {
     double total_seconds = 0;
     double upload_seconds = 0;  // from the first upload notice to the complete stage
     long peak_kib = 0;
+    // Processor seconds over the upload stage, where measured: this process's, the stand-in's.
+    double sender_cpu = 0, standin_cpu = 0;
 };
 
-SendRun run_send(const std::string& url, const fs::path& zip, const std::string& announce) {
+// standin_cpu, where given, tells the stand-in's processor seconds so far.
+SendRun run_send(const std::string& url, const fs::path& zip, const std::string& announce,
+                 const std::function<double()>& standin_cpu = {}) {
     auto progress = std::make_shared<SendProgress>();
     Clock::time_point upload_start{}, complete_start{};
+    double cpu_at_upload[2] = {}, cpu_at_complete[2] = {};
+    const auto sample = [&](double(&into)[2]) {
+#ifndef _WIN32
+        into[0] = own_cpu_seconds();
+#endif
+        into[1] = standin_cpu ? standin_cpu() : 0;
+    };
     SendJob job;
     job.base_url = url;
     job.token = TOKEN;
@@ -220,9 +265,13 @@ SendRun run_send(const std::string& url, const fs::path& zip, const std::string&
     job.progress = progress;
     job.notice = [&] {
         const SendStatus s = progress->snapshot();
-        if (s.stage == "upload" && upload_start == Clock::time_point{}) upload_start = Clock::now();
+        if (s.stage == "upload" && upload_start == Clock::time_point{}) {
+            upload_start = Clock::now();
+            sample(cpu_at_upload);
+        }
         if (s.stage == "complete" && complete_start == Clock::time_point{}) {
             complete_start = Clock::now();
+            sample(cpu_at_complete);
         }
     };
     SendRun run;
@@ -237,6 +286,8 @@ SendRun run_send(const std::string& url, const fs::path& zip, const std::string&
         run.problem = send_error_message(outcome->error());
     if (upload_start != Clock::time_point{} && complete_start != Clock::time_point{}) {
         run.upload_seconds = seconds_between(upload_start, complete_start);
+        run.sender_cpu = cpu_at_complete[0] - cpu_at_upload[0];
+        run.standin_cpu = cpu_at_complete[1] - cpu_at_upload[1];
     }
     return run;
 }
@@ -412,7 +463,8 @@ int main(int argc, char** argv) {
         };
         for (int round = 1; round <= rounds; ++round) {
             fresh_standin(false);
-            const SendRun run = run_send(standin.url(), zip, announce);
+            const SendRun run = run_send(standin.url(), zip, announce,
+                                         [&] { return cpu_seconds_of(standin.pid()); });
             if (!run.ok) {
                 std::printf("send_delivery failed: %s\n", run.problem.c_str());
                 return 1;
@@ -422,9 +474,10 @@ int main(int argc, char** argv) {
             peak = std::max(peak, run.peak_kib);
             std::printf(
                 "round %d send_delivery: %.2f s in all (%.1f MiB/s), upload stage %.2f s "
-                "(%.1f MiB/s), peak memory %.1f MiB\n",
+                "(%.1f MiB/s; processor %.2f s here, %.2f s in the stand-in), peak memory "
+                "%.1f MiB\n",
                 round, run.total_seconds, send_rate, run.upload_seconds, upload_rate,
-                run.peak_kib / 1024.0);
+                run.sender_cpu, run.standin_cpu, run.peak_kib / 1024.0);
             best_send = std::max(best_send, send_rate);
             best_upload = std::max(best_upload, upload_rate);
 
@@ -446,18 +499,25 @@ int main(int argc, char** argv) {
                 "curl -sS -o /dev/null -w '%{http_code}' -H 'Expect:' -H "
                 "'Content-Type: application/zip' -T '" +
                 zip.native() + "' '" + url + "'";
+            const double curl_cpu_before = children_cpu_seconds(),
+                         standin_cpu_before = cpu_seconds_of(standin.pid());
             const auto start = Clock::now();
             FILE* pipe = ::popen(command.c_str(), "r");
             char answer[16] = {};
             const bool read = pipe && std::fgets(answer, sizeof answer, pipe);
             const int rc = pipe ? ::pclose(pipe) : -1;
             const double curl_seconds = seconds_between(start, Clock::now());
+            const double curl_cpu = children_cpu_seconds() - curl_cpu_before,
+                         standin_cpu = cpu_seconds_of(standin.pid()) - standin_cpu_before;
             if (!read || rc != 0 || std::string(answer) != "200") {
                 std::printf("curl -T failed (exit %d, status %s)\n", rc, answer);
                 return 1;
             }
             const double curl_rate = mib(size) / curl_seconds;
-            std::printf("round %d curl -T: %.2f s (%.1f MiB/s)\n", round, curl_seconds, curl_rate);
+            std::printf(
+                "round %d curl -T: %.2f s (%.1f MiB/s; processor %.2f s in curl, %.2f s in the "
+                "stand-in)\n",
+                round, curl_seconds, curl_rate, curl_cpu, standin_cpu);
             best_curl = std::max(best_curl, curl_rate);
 
             if (windows_program.empty()) continue;
