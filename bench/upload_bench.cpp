@@ -90,10 +90,11 @@ long vm_hwm_kib() {
     return -1;
 }
 
-// Processor seconds, user and system, of this process (all its threads) and of a process by pid.
-double own_cpu_seconds() {
+// Processor seconds, user and system, of this process (all its threads) or of its children that
+// have been waited for (`who`, as getrusage takes it), and of a running process by pid.
+double rusage_seconds(int who) {
     rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
+    ::getrusage(who, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
@@ -111,13 +112,6 @@ double cpu_seconds_of(pid_t pid) {
     double user = 0, system = 0;
     fields >> user >> system;
     return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double children_cpu_seconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_CHILDREN, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // Starts the peak over from the current resident size.
@@ -235,28 +229,30 @@ std::string announce_body(const fs::path& zip, uint64_t size, const std::string&
                                announce_zip_name(zip), size, sha256);
 }
 
+// Processor seconds, user and system: the sending side's (this process, or curl) and the
+// stand-in's.
+struct ProcessorTime {
+    double sender = 0, standin = 0;
+    ProcessorTime operator-(const ProcessorTime& since) const {
+        return {sender - since.sender, standin - since.standin};
+    }
+};
+
 struct SendRun {
     bool ok = false;
     std::string problem;
     double total_seconds = 0;
     double upload_seconds = 0;  // from the first upload notice to the complete stage
     long peak_kib = 0;
-    // Processor seconds over the upload stage, where measured: this process's, the stand-in's.
-    double sender_cpu = 0, standin_cpu = 0;
+    ProcessorTime upload_processor;  // over the upload stage, where measured
 };
 
-// standin_cpu, where given, tells the stand-in's processor seconds so far.
+// processor_time, where given, tells the processor seconds used so far.
 SendRun run_send(const std::string& url, const fs::path& zip, const std::string& announce,
-                 const std::function<double()>& standin_cpu = {}) {
+                 const std::function<ProcessorTime()>& processor_time = {}) {
     auto progress = std::make_shared<SendProgress>();
     Clock::time_point upload_start{}, complete_start{};
-    double cpu_at_upload[2] = {}, cpu_at_complete[2] = {};
-    const auto sample = [&](double(&into)[2]) {
-#ifndef _WIN32
-        into[0] = own_cpu_seconds();
-#endif
-        into[1] = standin_cpu ? standin_cpu() : 0;
-    };
+    ProcessorTime at_upload, at_complete;
     SendJob job;
     job.base_url = url;
     job.token = TOKEN;
@@ -267,11 +263,11 @@ SendRun run_send(const std::string& url, const fs::path& zip, const std::string&
         const SendStatus s = progress->snapshot();
         if (s.stage == "upload" && upload_start == Clock::time_point{}) {
             upload_start = Clock::now();
-            sample(cpu_at_upload);
+            if (processor_time) at_upload = processor_time();
         }
         if (s.stage == "complete" && complete_start == Clock::time_point{}) {
             complete_start = Clock::now();
-            sample(cpu_at_complete);
+            if (processor_time) at_complete = processor_time();
         }
     };
     SendRun run;
@@ -286,8 +282,7 @@ SendRun run_send(const std::string& url, const fs::path& zip, const std::string&
         run.problem = send_error_message(outcome->error());
     if (upload_start != Clock::time_point{} && complete_start != Clock::time_point{}) {
         run.upload_seconds = seconds_between(upload_start, complete_start);
-        run.sender_cpu = cpu_at_complete[0] - cpu_at_upload[0];
-        run.standin_cpu = cpu_at_complete[1] - cpu_at_upload[1];
+        run.upload_processor = at_complete - at_upload;
     }
     return run;
 }
@@ -454,6 +449,10 @@ int main(int argc, char** argv) {
         double best_windows_send = 0, best_windows_upload = 0;
         long windows_peak_kib = 0;
         long peak = 0;
+        // Processor time so far of this process or its waited-for children, and of the stand-in.
+        const auto processor_time = [&](int who) {
+            return ProcessorTime{rusage_seconds(who), cpu_seconds_of(standin.pid())};
+        };
         // Forgets what the stand-in received, files included, before each send.
         const auto fresh_standin = [&](bool single_url) {
             standin.call("/_standin/reset", Json::object());
@@ -463,8 +462,8 @@ int main(int argc, char** argv) {
         };
         for (int round = 1; round <= rounds; ++round) {
             fresh_standin(false);
-            const SendRun run = run_send(standin.url(), zip, announce,
-                                         [&] { return cpu_seconds_of(standin.pid()); });
+            const SendRun run =
+                run_send(standin.url(), zip, announce, [&] { return processor_time(RUSAGE_SELF); });
             if (!run.ok) {
                 std::printf("send_delivery failed: %s\n", run.problem.c_str());
                 return 1;
@@ -477,7 +476,7 @@ int main(int argc, char** argv) {
                 "(%.1f MiB/s; processor %.2f s here, %.2f s in the stand-in), peak memory "
                 "%.1f MiB\n",
                 round, run.total_seconds, send_rate, run.upload_seconds, upload_rate,
-                run.sender_cpu, run.standin_cpu, run.peak_kib / 1024.0);
+                run.upload_processor.sender, run.upload_processor.standin, run.peak_kib / 1024.0);
             best_send = std::max(best_send, send_rate);
             best_upload = std::max(best_upload, upload_rate);
 
@@ -499,16 +498,14 @@ int main(int argc, char** argv) {
                 "curl -sS -o /dev/null -w '%{http_code}' -H 'Expect:' -H "
                 "'Content-Type: application/zip' -T '" +
                 zip.native() + "' '" + url + "'";
-            const double curl_cpu_before = children_cpu_seconds(),
-                         standin_cpu_before = cpu_seconds_of(standin.pid());
+            const ProcessorTime before_curl = processor_time(RUSAGE_CHILDREN);
             const auto start = Clock::now();
             FILE* pipe = ::popen(command.c_str(), "r");
             char answer[16] = {};
             const bool read = pipe && std::fgets(answer, sizeof answer, pipe);
             const int rc = pipe ? ::pclose(pipe) : -1;
             const double curl_seconds = seconds_between(start, Clock::now());
-            const double curl_cpu = children_cpu_seconds() - curl_cpu_before,
-                         standin_cpu = cpu_seconds_of(standin.pid()) - standin_cpu_before;
+            const ProcessorTime curl_processor = processor_time(RUSAGE_CHILDREN) - before_curl;
             if (!read || rc != 0 || std::string(answer) != "200") {
                 std::printf("curl -T failed (exit %d, status %s)\n", rc, answer);
                 return 1;
@@ -517,7 +514,7 @@ int main(int argc, char** argv) {
             std::printf(
                 "round %d curl -T: %.2f s (%.1f MiB/s; processor %.2f s in curl, %.2f s in the "
                 "stand-in)\n",
-                round, curl_seconds, curl_rate, curl_cpu, standin_cpu);
+                round, curl_seconds, curl_rate, curl_processor.sender, curl_processor.standin);
             best_curl = std::max(best_curl, curl_rate);
 
             if (windows_program.empty()) continue;
