@@ -3,7 +3,7 @@
 set -euo pipefail
 
 PACKAGES=(
-    cmake ninja-build g++ python3 zip unzip openssl tzdata
+    cmake ninja-build g++ python3 zip unzip openssl curl tzdata
     zlib1g-dev libminizip-dev libssl-dev nlohmann-json3-dev googletest
     libcurl4-openssl-dev
     g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64
