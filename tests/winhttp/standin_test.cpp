@@ -110,6 +110,17 @@ TEST_F(Standin, DeliveryInPartsThenAlreadyReceived) {
         EXPECT_EQ(stored.etag, "\"" + sha256_hex(bytes) + "\"");
         completed.push_back(json{{"etag", sha256_hex(bytes)}, {"part", number}});
     }
+    // Part 1 sent again, too long: its listed ETag matches what came, and its first 1000 bytes
+    // are right, yet the zip is not whole; nor may the excess land on part 2.
+    const std::string too_long = zip.substr(0, 1000) + "excess";
+    json with_too_long = completed;
+    with_too_long[0]["etag"] = sha256_hex(too_long);
+    EXPECT_EQ(put(plan["upload"]["parts"][0]["url"], too_long).status, 200);
+    const HttpReply misfit =
+        post("/v1/deliveries/" + id + "/complete", json{{"parts", with_too_long}}.dump());
+    EXPECT_EQ(misfit.status, 409);
+    EXPECT_EQ(error_of(misfit), "the zip's SHA-256 doesn't match the announce");
+    EXPECT_EQ(put(plan["upload"]["parts"][0]["url"], zip.substr(0, 1000)).status, 200);
     const HttpReply done =
         post("/v1/deliveries/" + id + "/complete", json{{"parts", completed}}.dump());
     ASSERT_EQ(done.status, 200) << done.body;

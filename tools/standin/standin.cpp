@@ -90,6 +90,7 @@ struct DeliveryState {
     uint64_t part_size = 0;
     uint64_t part_count = 0;
     std::map<uint64_t, ReceivedPart> stored;
+    std::set<uint64_t> misfits;  // stored parts of the wrong size: the zip cannot be whole
 };
 
 // One request's place in the books: its attempt, the fault that applies and its record.
@@ -312,8 +313,11 @@ struct Standin::Impl {
             }
             upload = json{{"part_size", state.part_size}, {"parts", parts}};
         }
+        // The zip is received in place, in a file there from the start: an empty zip has no
+        // part to bring it.
         std::error_code ignored;
-        fs::create_directories(options.data / d.delivery_id / "parts", ignored);
+        fs::create_directories(options.data / d.delivery_id, ignored);
+        const PartWriter start(receiving_path(options.data / d.delivery_id / d.zip_name), 0, 0);
         const json reply{{"delivery_id", d.delivery_id}, {"county", d.county}, {"upload", upload}};
         order.push_back(d.delivery_id);
         deliveries.emplace(d.delivery_id, std::move(state));
@@ -335,16 +339,27 @@ struct Standin::Impl {
         return std::nullopt;
     }
 
-    // A part goes straight to its file, hashed as it arrives.
+    // Where a part of a delivery goes in the zip being received.
+    std::unique_ptr<PartWriter> part_writer(const std::string& id, uint64_t part) {
+        std::lock_guard lock(mutex);
+        const DeliveryState& state = deliveries.at(id);
+        const uint64_t size = state.record.zip_bytes;
+        const uint64_t offset = state.record.single_url ? 0 : (part - 1) * state.part_size;
+        const uint64_t expected =
+            state.record.single_url ? size : std::min(state.part_size, size - offset);
+        return std::make_unique<PartWriter>(
+            receiving_path(options.data / id / state.record.zip_name), offset, expected);
+    }
+
+    // A part goes straight to its place in the zip, hashed as it arrives.
     void upload(const HttpRequest& req, HttpConnection& connection, const std::string& id,
                 uint64_t part) {
         const Turn turn = begin("upload", req, part);
         const auto refusal = upload_refusal(req, id, part);
         const bool storing = !refusal && !fault_status(turn);
 
-        const fs::path folder = options.data / id / "parts";
-        std::optional<PartialFile> out;
-        if (storing) out.emplace(folder / std::to_string(part));
+        std::unique_ptr<PartWriter> out;
+        if (storing) out = part_writer(id, part);
         Sha256 digest;
         const bool arrived = read_body(turn, connection, [&](const char* data, size_t size) {
             if (out) {
@@ -355,7 +370,15 @@ struct Standin::Impl {
         });
         const std::string hex = out ? out->sha256() : digest.finish_hex();
         note_digest(turn, hex);
-        if (!arrived) return;
+        if (!arrived) {
+            // Its place in the zip may hold some of it now: the part is no longer there whole.
+            if (out) {
+                std::lock_guard lock(mutex);
+                deliveries.at(id).stored.erase(part);
+                deliveries.at(id).misfits.erase(part);
+            }
+            return;
+        }
         if (fault_status(turn)) {
             respond(turn, req, connection, *turn.fault->status, turn.fault->body.value_or(""),
                     std::nullopt);
@@ -365,7 +388,7 @@ struct Standin::Impl {
             respond(turn, req, connection, refusal->first, refusal->second.dump(), std::nullopt);
             return;
         }
-        if (!out->keep()) {
+        if (!out->ok()) {
             respond(turn, req, connection, 500, error_body("couldn't store the part").dump(),
                     std::nullopt);
             return;
@@ -374,6 +397,11 @@ struct Standin::Impl {
             std::lock_guard lock(mutex);
             auto& state = deliveries.at(id);
             state.stored[part] = ReceivedPart{part, out->bytes(), hex};
+            if (out->fits()) {
+                state.misfits.erase(part);
+            } else {
+                state.misfits.insert(part);
+            }
         }
         respond(turn, req, connection, 200, "", hex);
     }
@@ -434,17 +462,17 @@ struct Standin::Impl {
             }
         }
 
-        // Assemble outside the lock: a zip can be large.
-        const fs::path folder = options.data / id;
-        const fs::path zip_path = folder / state.record.zip_name;
-        PartialFile out(zip_path);
-        if (auto assembled = append_parts(folder / "parts", state.part_count, out); !assembled)
-            return {409, error_body(assembled.error())};
-        if (!out.ok()) return {500, error_body("couldn't store the zip")};
-        if (out.sha256() != state.record.zip_sha256 || out.bytes() != state.record.zip_bytes) {
+        // Checked outside the lock: a zip can be large.
+        const fs::path zip_path = options.data / id / state.record.zip_name;
+        const auto digest = digest_file(receiving_path(zip_path));
+        if (!digest) return {500, error_body("couldn't store the zip: " + digest.error())};
+        if (!state.misfits.empty() || digest->sha256 != state.record.zip_sha256 ||
+            digest->bytes != state.record.zip_bytes) {
             return {409, error_body("the zip's SHA-256 doesn't match the announce")};
         }
-        if (!out.keep()) return {500, error_body("couldn't store the zip")};
+        std::error_code renamed;
+        fs::rename(receiving_path(zip_path), zip_path, renamed);
+        if (renamed) return {500, error_body("couldn't store the zip: " + renamed.message())};
         std::lock_guard lock(mutex);
         auto& held = deliveries.at(id).record;
         held.received_at = utc_now();

@@ -3,11 +3,11 @@
 //
 //   POST /v1/deliveries                 announce (bearer token; 401, 422, 200 or 201)
 //   PUT  /upload/{id}/{part}?key={key}  one part; 200 with the part's SHA-256 as a quoted ETag
-//   POST /v1/deliveries/{id}/complete   assemble the parts, check the zip's SHA-256 (409), 200
+//   POST /v1/deliveries/{id}/complete   check the parts and the zip's SHA-256 (409), 200
 //
 // and keeps what it received under its data folder: {data}/{delivery_id}/{zip_name} once complete
-// (parts under {data}/{delivery_id}/parts/). It can be told, per step and per attempt, to answer
-// something else or to misbehave on the wire.
+// (received in place into {zip_name}.partial until then). It can be told, per step and per attempt,
+// to answer something else or to misbehave on the wire.
 //
 // Besides the protocol it serves, on the same loopback port, a control interface so that a
 // program that cannot link this library (the Windows tests under Wine) can drive it over HTTP:
@@ -98,7 +98,7 @@ struct Delivery {
     bool single_url = false;
     std::vector<ReceivedPart> parts;         // the parts stored so far, by part number
     std::optional<std::string> received_at;  // RFC 3339 UTC, once complete succeeded
-    std::filesystem::path zip_path;          // the assembled zip, once complete succeeded
+    std::filesystem::path zip_path;          // the zip, once complete succeeded
 };
 
 // One request as it arrived, in arrival order.

@@ -3,60 +3,66 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace dalvento::standin {
 
-PartialFile::PartialFile(std::filesystem::path path)
-    : path_(std::move(path)), partial_(path_.native() + ".partial") {
-    fd_ = ::open(partial_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+std::filesystem::path receiving_path(const std::filesystem::path& zip) {
+    return zip.native() + ".partial";
 }
 
-PartialFile::~PartialFile() {
+PartWriter::PartWriter(const std::filesystem::path& file, uint64_t offset, uint64_t expected)
+    : offset_(offset), expected_(expected) {
+    fd_ = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+}
+
+PartWriter::~PartWriter() {
     if (fd_ >= 0) ::close(fd_);
-    if (!kept_) ::unlink(partial_.c_str());
 }
 
-void PartialFile::write(const char* data, size_t size) {
+void PartWriter::write(const char* data, size_t size) {
     digest_.update(data, size);
+    // Only what falls within the part goes to the file.
+    const uint64_t room = bytes_ < expected_ ? expected_ - bytes_ : 0;
+    size_t left = static_cast<size_t>(std::min<uint64_t>(size, room));
+    uint64_t at = offset_ + bytes_;
     bytes_ += size;
-    while (size > 0 && ok()) {
-        const ssize_t n = ::write(fd_, data, size);
+    while (left > 0 && ok()) {
+        const ssize_t n = ::pwrite(fd_, data, left, static_cast<off_t>(at));
         if (n <= 0) {
             failed_ = true;
             return;
         }
         data += n;
-        size -= static_cast<size_t>(n);
+        at += static_cast<uint64_t>(n);
+        left -= static_cast<size_t>(n);
     }
 }
 
-bool PartialFile::keep() {
-    if (fd_ < 0) return false;
-    const bool closed = ::close(fd_) == 0;
-    fd_ = -1;
-    if (failed_ || !closed) return false;
-    if (::rename(partial_.c_str(), path_.c_str()) != 0) return false;
-    kept_ = true;
-    return true;
-}
-
-std::expected<void, std::string> append_parts(const std::filesystem::path& folder, uint64_t count,
-                                              PartialFile& out) {
+std::expected<FileDigest, std::string> digest_file(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(file.string() + ": " + std::strerror(errno));
     constexpr size_t piece = 1 << 20;
     const auto buffer = std::make_unique<char[]>(piece);
-    for (uint64_t part = 1; part <= count; ++part) {
-        const std::filesystem::path file = folder / std::to_string(part);
-        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return std::unexpected("part " + std::to_string(part) + " is missing");
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer.get(), piece);
-            if (n <= 0) break;
-            out.write(buffer.get(), static_cast<size_t>(n));
+    FileDigest digest;
+    Sha256 hash;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.get(), piece);
+        if (n == 0) break;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            return std::unexpected(file.string() + ": " + std::strerror(error));
         }
-        ::close(fd);
+        hash.update(buffer.get(), static_cast<size_t>(n));
+        digest.bytes += static_cast<uint64_t>(n);
     }
-    return {};
+    ::close(fd);
+    digest.sha256 = hash.finish_hex();
+    return digest;
 }
 
 }  // namespace dalvento::standin

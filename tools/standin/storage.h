@@ -1,45 +1,51 @@
-// What the stand-in keeps on disk: each part streamed to its file and hashed as it arrives, and
-// the zip put together from the parts at complete.
+// What the stand-in keeps on disk: the zip received in place, each part written straight to its
+// offset in "{zip}.partial" and hashed as it arrives, and given the zip's own name once complete
+// finds it whole. No part is copied a second time.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <string>
-#include <string_view>
 
 #include "core/sha256.h"
 
 namespace dalvento::standin {
 
-// A file written under a ".partial" name and put in place only when whole.
-class PartialFile {
-  public:
-    explicit PartialFile(std::filesystem::path path);
-    ~PartialFile();  // removes the partial file unless kept
-    PartialFile(const PartialFile&) = delete;
-    PartialFile& operator=(const PartialFile&) = delete;
+// Where a zip is received until complete puts it in place.
+std::filesystem::path receiving_path(const std::filesystem::path& zip);
 
-    bool ok() const { return fd_ >= 0 && !failed_; }
-    // Writes and hashes a piece.
+// One part's bytes going to their place in the zip being received: [offset, offset + expected).
+// Every byte is hashed; bytes past the part's end are not written, so a part of the wrong size
+// cannot spoil its neighbour.
+class PartWriter {
+  public:
+    PartWriter(const std::filesystem::path& file, uint64_t offset, uint64_t expected);
+    ~PartWriter();
+    PartWriter(const PartWriter&) = delete;
+    PartWriter& operator=(const PartWriter&) = delete;
+
     void write(const char* data, size_t size);
     uint64_t bytes() const { return bytes_; }
+    // Written whole, with as many bytes as the part should have.
+    bool fits() const { return fd_ >= 0 && !failed_ && bytes_ == expected_; }
+    // Stored without a failure, whatever its size.
+    bool ok() const { return fd_ >= 0 && !failed_; }
     std::string sha256() { return digest_.finish_hex(); }  // once
-    // Closes the file and gives it its own name; false when something failed on the way.
-    bool keep();
 
   private:
-    std::filesystem::path path_, partial_;
     int fd_ = -1;
     bool failed_ = false;
-    bool kept_ = false;
-    uint64_t bytes_ = 0;
+    uint64_t offset_ = 0, expected_ = 0, bytes_ = 0;
     Sha256 digest_;
 };
 
-// Copies the parts 1..count of a folder (files named by number) into out, in order. The error
-// names the part that is missing.
-std::expected<void, std::string> append_parts(const std::filesystem::path& folder, uint64_t count,
-                                              PartialFile& out);
+struct FileDigest {
+    uint64_t bytes = 0;
+    std::string sha256;
+};
+
+// The size and SHA-256 of a whole file; the error says what failed.
+std::expected<FileDigest, std::string> digest_file(const std::filesystem::path& file);
 
 }  // namespace dalvento::standin
