@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <ctime>
 #include <functional>
@@ -90,7 +91,6 @@ struct DeliveryState {
     uint64_t part_size = 0;
     uint64_t part_count = 0;
     std::map<uint64_t, ReceivedPart> stored;
-    std::set<uint64_t> misfits;  // stored parts of the wrong size: the zip cannot be whole
 };
 
 // One request's place in the books: its attempt, the fault that applies and its record.
@@ -375,7 +375,6 @@ struct Standin::Impl {
             if (out) {
                 std::lock_guard lock(mutex);
                 deliveries.at(id).stored.erase(part);
-                deliveries.at(id).misfits.erase(part);
             }
             return;
         }
@@ -396,12 +395,7 @@ struct Standin::Impl {
         {
             std::lock_guard lock(mutex);
             auto& state = deliveries.at(id);
-            state.stored[part] = ReceivedPart{part, out->bytes(), hex};
-            if (out->fits()) {
-                state.misfits.erase(part);
-            } else {
-                state.misfits.insert(part);
-            }
+            state.stored[part] = ReceivedPart{part, out->bytes(), hex, out->fits()};
         }
         respond(turn, req, connection, 200, "", hex);
     }
@@ -462,14 +456,17 @@ struct Standin::Impl {
             }
         }
 
-        // Checked outside the lock: a zip can be large.
+        // A part of the wrong size leaves the zip short or cut, whatever its first bytes.
+        const std::pair<int, json> mismatch{
+            409, error_body("the zip's SHA-256 doesn't match the announce")};
+        if (!std::ranges::all_of(state.stored, [](const auto& p) { return p.second.fits; }))
+            return mismatch;
+        // Hashed outside the lock: a zip can be large.
         const fs::path zip_path = options.data / id / state.record.zip_name;
         const auto digest = digest_file(receiving_path(zip_path));
         if (!digest) return {500, error_body("couldn't store the zip: " + digest.error())};
-        if (!state.misfits.empty() || digest->sha256 != state.record.zip_sha256 ||
-            digest->bytes != state.record.zip_bytes) {
-            return {409, error_body("the zip's SHA-256 doesn't match the announce")};
-        }
+        if (digest->sha256 != state.record.zip_sha256 || digest->bytes != state.record.zip_bytes)
+            return mismatch;
         std::error_code renamed;
         fs::rename(receiving_path(zip_path), zip_path, renamed);
         if (renamed) return {500, error_body("couldn't store the zip: " + renamed.message())};

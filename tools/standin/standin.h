@@ -86,6 +86,7 @@ struct ReceivedPart {
     uint64_t part = 0;
     uint64_t bytes = 0;
     std::string sha256;  // lower-case hex of what was stored
+    bool fits = true;    // as many bytes as the part should have
 };
 
 struct Delivery {

@@ -28,7 +28,7 @@ class PartWriter {
     void write(const char* data, size_t size);
     uint64_t bytes() const { return bytes_; }
     // Written whole, with as many bytes as the part should have.
-    bool fits() const { return fd_ >= 0 && !failed_ && bytes_ == expected_; }
+    bool fits() const { return ok() && bytes_ == expected_; }
     // Stored without a failure, whatever its size.
     bool ok() const { return fd_ >= 0 && !failed_; }
     std::string sha256() { return digest_.finish_hex(); }  // once
@@ -45,7 +45,8 @@ struct FileDigest {
     std::string sha256;
 };
 
-// The size and SHA-256 of a whole file; the error says what failed.
+// The size and SHA-256 of a whole file; the error says what failed. (The program's own hash_file
+// is not at hand: the Windows build builds the stand-in with no more of the core than SHA-256.)
 std::expected<FileDigest, std::string> digest_file(const std::filesystem::path& file);
 
 }  // namespace dalvento::standin
