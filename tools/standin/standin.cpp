@@ -91,6 +91,13 @@ struct DeliveryState {
     uint64_t part_size = 0;
     uint64_t part_count = 0;
     std::map<uint64_t, ReceivedPart> stored;
+
+    // Where a part lies in the zip: its first byte and how many bytes it has.
+    std::pair<uint64_t, uint64_t> place_of(uint64_t part) const {
+        if (record.single_url) return {0, record.zip_bytes};
+        const uint64_t offset = (part - 1) * part_size;
+        return {offset, std::min(part_size, record.zip_bytes - offset)};
+    }
 };
 
 // One request's place in the books: its attempt, the fault that applies and its record.
@@ -306,10 +313,8 @@ struct Standin::Impl {
         } else {
             json parts = json::array();
             for (uint64_t part = 1; part <= state.part_count; ++part) {
-                const uint64_t offset = (part - 1) * state.part_size;
-                parts.push_back(json{{"part", part},
-                                     {"url", link(part)},
-                                     {"bytes", std::min(state.part_size, d.zip_bytes - offset)}});
+                parts.push_back(json{
+                    {"part", part}, {"url", link(part)}, {"bytes", state.place_of(part).second}});
             }
             upload = json{{"part_size", state.part_size}, {"parts", parts}};
         }
@@ -343,10 +348,7 @@ struct Standin::Impl {
     std::unique_ptr<PartWriter> part_writer(const std::string& id, uint64_t part) {
         std::lock_guard lock(mutex);
         const DeliveryState& state = deliveries.at(id);
-        const uint64_t size = state.record.zip_bytes;
-        const uint64_t offset = state.record.single_url ? 0 : (part - 1) * state.part_size;
-        const uint64_t expected =
-            state.record.single_url ? size : std::min(state.part_size, size - offset);
+        const auto [offset, expected] = state.place_of(part);
         return std::make_unique<PartWriter>(
             receiving_path(options.data / id / state.record.zip_name), offset, expected);
     }
