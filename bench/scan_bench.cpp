@@ -12,9 +12,9 @@
 #include <string>
 
 #include "bench_export.h"
-#include "core/hash_cache.h"
 #include "core/platform/platform.h"
-#include "core/scan.h"
+#include "core/sources/scan.h"
+#include "core/tracking/hash_cache.h"
 #include "export_generator.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/platform/platform.h"
-#include "core/state.h"
+#include "core/tracking/state.h"
 
 using namespace dalvento;
 

@@ -47,7 +47,7 @@
 #include <vector>
 
 #include "core/platform/platform.h"
-#include "core/sha256.h"
+#include "core/platform/sha256.h"
 #include "upload/delivery.h"
 #include "winhttp/http_client.h"
 

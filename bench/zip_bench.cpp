@@ -23,12 +23,12 @@
 #include <vector>
 
 #include "bench_export.h"
-#include "core/block_deflate.h"
-#include "core/hash_cache.h"
+#include "core/packing/block_deflate.h"
+#include "core/packing/zip_builder.h"
 #include "core/platform/platform.h"
-#include "core/scan.h"
-#include "core/sha256.h"
-#include "core/zip_builder.h"
+#include "core/platform/sha256.h"
+#include "core/sources/scan.h"
+#include "core/tracking/hash_cache.h"
 #include "export_generator.h"
 
 namespace {
@@ -121,7 +121,8 @@ int main(int argc, char** argv) {
     const std::string pigz_tgz = platform::path_text(out / "pigz.tar.gz");
     unsigned threads = default_deflate_threads();
     for (int i = 1; i + 1 < argc; ++i) {
-        if (std::string(argv[i]) == "--threads") threads = static_cast<unsigned>(std::stoul(argv[i + 1]));
+        if (std::string(argv[i]) == "--threads")
+            threads = static_cast<unsigned>(std::stoul(argv[i + 1]));
     }
     const std::string cores = std::to_string(default_deflate_threads());
     std::printf("build_zip deflate threads: %u; pigz -p %s; machine load: ", threads,
@@ -157,8 +158,7 @@ int main(int argc, char** argv) {
                 PackOptions options;
                 options.threads = threads;
                 const auto built = build_zip(units, false, "note",
-                                             platform::path_from_text(packer.output),
-                                             options);
+                                             platform::path_from_text(packer.output), options);
                 if (!built) {
                     std::fprintf(stderr, "build_zip failed: %s\n", built.error().c_str());
                     return 1;
@@ -179,13 +179,15 @@ int main(int argc, char** argv) {
     }
     const Packer& ours = packers[0];
     for (const Packer& packer : packers) {
-        std::printf("%-22s %6.1f MiB/s, %6.2f s, %6.2f s processor, %8.1f MiB (%.2f %% of the input)",
-                    packer.name.c_str(), mib(bytes) / packer.best, packer.best, packer.best_cpu,
-                    mib(packer.bytes), 100.0 * static_cast<double>(packer.bytes) /
-                                           static_cast<double>(bytes));
+        std::printf(
+            "%-22s %6.1f MiB/s, %6.2f s, %6.2f s processor, %8.1f MiB (%.2f %% of the input)",
+            packer.name.c_str(), mib(bytes) / packer.best, packer.best, packer.best_cpu,
+            mib(packer.bytes),
+            100.0 * static_cast<double>(packer.bytes) / static_cast<double>(bytes));
         if (&packer != &ours) {
-            std::printf("; build_zip is %.2fx its speed, its size %+.2f %%", packer.best / ours.best,
-                        100.0 * (static_cast<double>(ours.bytes) / static_cast<double>(packer.bytes) - 1));
+            std::printf(
+                "; build_zip is %.2fx its speed, its size %+.2f %%", packer.best / ours.best,
+                100.0 * (static_cast<double>(ours.bytes) / static_cast<double>(packer.bytes) - 1));
         }
         std::printf("\n");
     }

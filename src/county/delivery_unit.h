@@ -51,6 +51,9 @@ struct DeliveryUnit {
 // Found on disk and without a blocking message: the unit may go.
 bool is_ready(const DeliveryUnit& unit);
 
+// The going test: selected, ready, and either sent again on purpose or not unchanged.
+bool goes(const DeliveryUnit& unit, bool send_everything);
+
 // True when any message of the unit is blocking.
 bool has_blocking_message(const DeliveryUnit& unit);
 

@@ -3,10 +3,10 @@
 #include <filesystem>
 #include <optional>
 
-#include "core/delivery_plan.h"
-#include "core/hash_cache.h"
-#include "core/note.h"
+#include "core/packing/delivery_plan.h"
+#include "core/packing/note.h"
 #include "core/platform/platform.h"
+#include "core/tracking/hash_cache.h"
 #include "main/packing.h"
 #include "main/prepare.h"
 #include "main/summary.h"

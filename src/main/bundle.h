@@ -7,7 +7,7 @@
 #include <expected>
 #include <string>
 
-#include "core/zip_builder.h"
+#include "core/packing/zip_builder.h"
 #include "main/main_window.h"
 
 namespace dalvento {

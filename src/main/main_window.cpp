@@ -4,11 +4,11 @@
 #include <system_error>
 #include <thread>
 
-#include "core/delivery_plan.h"
-#include "core/export_date.h"
-#include "core/scan.h"
-#include "core/time_text.h"
-#include "core/zip_builder.h"
+#include "core/packing/delivery_plan.h"
+#include "core/packing/zip_builder.h"
+#include "core/platform/time_text.h"
+#include "core/sources/export_date.h"
+#include "core/sources/scan.h"
 #include "main/bundle.h"
 #include "main/layout.h"
 #include "main/packing.h"

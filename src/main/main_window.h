@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/state.h"
+#include "core/tracking/state.h"
 #include "county/delivery_unit.h"
 #include "main/desktop.h"
 #include "token_store/token_store.h"
@@ -94,7 +94,7 @@ struct MainWindow {
     std::optional<RunningSend> send_job;
     std::shared_ptr<RunningPack> pack_job;  // while a zip is packed
     std::string send_progress;
-    std::string status_without_progress;        // the status box of the last refresh, bar send_progress
+    std::string status_without_progress;  // the status box of the last refresh, bar send_progress
     SettingsWindow* settings_window = nullptr;  // while the settings window is open
     std::array<bool, 3> collapsed{};            // by SourceKind
     bool quit = false;                          // the close event asked the message loop to stop

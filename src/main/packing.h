@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/zip_builder.h"
+#include "core/packing/zip_builder.h"
 #include "main/main_window.h"
 
 namespace dalvento {

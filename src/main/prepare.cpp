@@ -1,6 +1,6 @@
 #include "main/prepare.h"
 
-#include "core/zip_builder.h"
+#include "core/packing/zip_builder.h"
 #include "county/text.h"
 #include "main/summary.h"
 

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/delivery_plan.h"
-#include "core/export_date.h"
+#include "core/packing/delivery_plan.h"
+#include "core/sources/export_date.h"
 #include "county/delivery_unit.h"
 #include "main/desktop.h"
 #include "main/main_window.h"

@@ -5,11 +5,11 @@
 #include <memory>
 #include <utility>
 
-#include "core/delivery_plan.h"
-#include "core/hash_cache.h"
-#include "core/note.h"
+#include "core/packing/delivery_plan.h"
+#include "core/packing/note.h"
 #include "core/platform/platform.h"
-#include "core/time_text.h"
+#include "core/platform/time_text.h"
+#include "core/tracking/hash_cache.h"
 #include "county/text.h"
 #include "main/bundle.h"
 #include "main/packing.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/zip_builder.h"
+#include "core/packing/zip_builder.h"
 #include "main/main_window.h"
 #include "main/prepare.h"
 #include "upload/delivery.h"

@@ -1,6 +1,6 @@
 #include "main/settings.h"
 
-#include "core/state.h"
+#include "core/tracking/state.h"
 #include "county/text.h"
 #include "main/layout.h"
 #include "main/summary.h"

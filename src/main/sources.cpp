@@ -4,7 +4,7 @@
 #include <array>
 #include <optional>
 
-#include "core/delivery_plan.h"
+#include "core/packing/delivery_plan.h"
 #include "core/platform/platform.h"
 #include "county/text.h"
 #include "main/layout.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/scan.h"
-#include "core/state.h"
+#include "core/sources/scan.h"
+#include "core/tracking/state.h"
 #include "county/delivery_unit.h"
 #include "main/desktop.h"
 #include "main/main_window.h"

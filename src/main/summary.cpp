@@ -1,11 +1,11 @@
 #include "main/summary.h"
 
-#include "core/delivery_plan.h"
-#include "core/export_date.h"
+#include "core/packing/delivery_plan.h"
+#include "core/packing/zip_builder.h"
 #include "core/platform/platform.h"
-#include "core/scan.h"
-#include "core/time_text.h"
-#include "core/zip_builder.h"
+#include "core/platform/time_text.h"
+#include "core/sources/export_date.h"
+#include "core/sources/scan.h"
 #include "county/text.h"
 
 namespace dalvento {

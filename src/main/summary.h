@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/state.h"
+#include "core/tracking/state.h"
 #include "county/delivery_unit.h"
 #include "main/desktop.h"
 #include "main/main_window.h"

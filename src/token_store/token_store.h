@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/state.h"
+#include "core/tracking/state.h"
 
 namespace dalvento {
 

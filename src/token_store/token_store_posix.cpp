@@ -19,7 +19,7 @@
 #include <utility>
 
 #include "core/platform/platform.h"
-#include "core/sha256.h"
+#include "core/platform/sha256.h"
 #include "county/text.h"
 #include "token_store/token_store.h"
 

@@ -4,7 +4,7 @@
 
 #include <wincrypt.h>
 
-#include "core/sha256.h"
+#include "core/platform/sha256.h"
 #include "county/text.h"
 #include "token_store/token_store.h"
 

@@ -4,9 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/delivery_plan.h"
+#include "core/packing/delivery_plan.h"
 #include "core/platform/platform.h"
-#include "core/time_text.h"
+#include "core/platform/time_text.h"
 #include "county/text.h"
 #include "upload/delivery.h"
 

@@ -12,8 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include "core/version.h"
-
 namespace dalvento {
 
 // The service the office sends to when the state file names none. A reserved name, so that no
@@ -21,7 +19,7 @@ namespace dalvento {
 inline constexpr std::string_view DEFAULT_SERVICE_BASE_URL = "https://deliveries.dalvento.example";
 // The host named in the "name couldn't be looked up" text.
 inline constexpr std::string_view SERVICE_HOST = "deliveries.dalvento.example";
-// The user agent of every request.
+// The user agent of every request. DALVENTO_VERSION is the project's version, set by the build.
 inline constexpr std::string_view USER_AGENT = "dalvento/" DALVENTO_VERSION;
 
 // Time-outs of one exchange, in milliseconds.

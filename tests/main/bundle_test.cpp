@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "core/delivery_plan.h"
-#include "core/hash_cache.h"
+#include "core/packing/delivery_plan.h"
 #include "core/platform/platform.h"
-#include "core/state.h"
+#include "core/tracking/hash_cache.h"
+#include "core/tracking/state.h"
 #include "main/bundle.h"
 #include "workbench.h"
 

@@ -2,10 +2,10 @@
 
 #include <filesystem>
 
-#include "core/delivery_plan.h"
-#include "core/hash_cache.h"
-#include "core/state.h"
-#include "core/zip_builder.h"
+#include "core/packing/delivery_plan.h"
+#include "core/packing/zip_builder.h"
+#include "core/tracking/hash_cache.h"
+#include "core/tracking/state.h"
 #include "county/profile.h"
 #include "main/layout.h"
 #include "main/summary.h"

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "core/state.h"
+#include "core/tracking/state.h"
 #include "workbench.h"
 
 namespace dalvento::testing {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "core/hash_cache.h"
-#include "core/state.h"
+#include "core/tracking/hash_cache.h"
+#include "core/tracking/state.h"
 #include "main/prepare.h"
 #include "workbench.h"
 

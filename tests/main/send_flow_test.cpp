@@ -2,9 +2,9 @@
 
 #include <filesystem>
 
-#include "core/delivery_plan.h"
+#include "core/packing/delivery_plan.h"
 #include "core/platform/platform.h"
-#include "core/state.h"
+#include "core/tracking/state.h"
 #include "main/send_flow.h"
 #include "main/settings.h"
 #include "token_store/token_store.h"
@@ -452,7 +452,8 @@ TEST(SendOutcome, EachOutcomeWithItsTitleAndText) {
         receipt.received_at = "2026-03-06T19:07:00Z";
         bench.prepare(receipt);
         // The last check saw this export as new; delivered, it is not any more.
-        bench.window.status_line = "Checked at 14:02: a new export is here; press Send to Dalvento.";
+        bench.window.status_line =
+            "Checked at 14:02: a new export is here; press Send to Dalvento.";
         dispatch(bench.window, Event{.kind = Event::Kind::send_notice});
         EXPECT_EQ(bench.desktop.boxes.back().title, "Received");
         EXPECT_EQ(bench.window.send_progress, "Received by Dalvento at 2026-03-06 14:07.");
@@ -517,11 +518,11 @@ TEST(SendOutcome, EachOutcomeWithItsTitleAndText) {
             settings.close();
         });
         bench.click(Control::settings_button);
-        EXPECT_EQ(bench.window.token, replaced_in_window ? std::optional<std::string>("dlvt_new")
-                                                         : std::nullopt);
-        EXPECT_EQ(load_state().token_protected,
-                  replaced_in_window ? std::optional<std::string>("sealed:dlvt_new")
-                                     : std::nullopt);
+        EXPECT_EQ(bench.window.token,
+                  replaced_in_window ? std::optional<std::string>("dlvt_new") : std::nullopt);
+        EXPECT_EQ(load_state().token_protected, replaced_in_window
+                                                    ? std::optional<std::string>("sealed:dlvt_new")
+                                                    : std::nullopt);
     }
 }
 

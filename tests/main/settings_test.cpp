@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/state.h"
+#include "core/tracking/state.h"
 #include "main/settings.h"
 #include "workbench.h"
 

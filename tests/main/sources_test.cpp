@@ -2,9 +2,9 @@
 
 #include <filesystem>
 
-#include "core/hash_cache.h"
 #include "core/platform/platform.h"
-#include "core/state.h"
+#include "core/tracking/hash_cache.h"
+#include "core/tracking/state.h"
 #include "main/sources.h"
 #include "main/summary.h"
 #include "workbench.h"
@@ -222,10 +222,12 @@ TEST(SourceFlow, RemoveFolderForgetsOnlyTheFolderAndWhatWasTickedThere) {
     EXPECT_EQ(saved.sent_hash, before.sent_hash);
     EXPECT_EQ(saved.token_protected, "sealed");
     EXPECT_EQ(bench.window.token, "dlvt_kept");
-    for (const auto& [key, entry] : before.hash_cache) EXPECT_TRUE(saved.hash_cache.contains(key));
+    for (const auto& [key, entry] : before.hash_cache)
+        EXPECT_TRUE(saved.hash_cache.contains(key));
     EXPECT_EQ(bench.window.status_line, "");
     EXPECT_EQ(bench.desktop.pickers.back().folder_line, "Folder: spare");
-    for (const DeliveryUnit& unit : bench.window.units) EXPECT_NE(unit.key, other_file);
+    for (const DeliveryUnit& unit : bench.window.units)
+        EXPECT_NE(unit.key, other_file);
 
     // The last folder of a kind removed: the flow ends, the source is as if never added.
     bench.desktop.log.clear();

@@ -2,9 +2,9 @@
 
 #include <filesystem>
 
+#include "core/packing/zip_builder.h"
 #include "core/platform/platform.h"
-#include "core/state.h"
-#include "core/zip_builder.h"
+#include "core/tracking/state.h"
 #include "main/summary.h"
 #include "workbench.h"
 

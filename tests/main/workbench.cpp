@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/state.h"
-#include "core/zip_builder.h"
+#include "core/packing/zip_builder.h"
+#include "core/tracking/state.h"
 
 namespace dalvento::testing {
 

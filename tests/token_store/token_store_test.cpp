@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/platform/platform.h"
-#include "core/sha256.h"
+#include "core/platform/sha256.h"
 #include "support/test_support.h"
 
 #ifndef _WIN32

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/platform/platform.h"
-#include "core/sha256.h"
+#include "core/platform/sha256.h"
 #include "county/text.h"
 #include "support/test_support.h"
 

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "core/platform/platform.h"
-#include "core/state.h"
+#include "core/tracking/state.h"
 #include "export_generator.h"
 #include "main/layout.h"
 #include "main/win32/main_desktop.h"
@@ -578,8 +578,7 @@ TEST(MainFrame, TheFolderDialogGivesTheTypedFolderAndLeavesTheCurrentFolder) {
     typed = frame.exports.other_folder.native();
     ticks = 0;
     SetTimer(frame.desktop.window(), 13, 100, [](HWND window, UINT, UINT_PTR id, DWORD) {
-        HWND dialog =
-            FindWindowW(nullptr, wide(folder_dialog_title(FolderDialog::other)).c_str());
+        HWND dialog = FindWindowW(nullptr, wide(folder_dialog_title(FolderDialog::other)).c_str());
         if (!dialog || !IsWindowVisible(dialog)) {
             if (++ticks > 300) KillTimer(window, id);
             return;
@@ -650,18 +649,20 @@ TEST(MainFrame, MessageBoxesAreOwnedAndModalAndTheClipboardHoldsUnicode) {
     // Held open by another program: the reason comes back, and nothing is claimed.
     std::atomic<int> step{0};
     std::thread holder([&] {
-        HWND other = CreateWindowExW(0, L"STATIC", L"holder", 0, 0, 0, 1, 1, HWND_MESSAGE,
-                                     nullptr, nullptr, nullptr);
+        HWND other = CreateWindowExW(0, L"STATIC", L"holder", 0, 0, 0, 1, 1, HWND_MESSAGE, nullptr,
+                                     nullptr, nullptr);
         if (OpenClipboard(other)) {
             step = 1;
-            while (step != 2) Sleep(10);
+            while (step != 2)
+                Sleep(10);
             CloseClipboard();
         } else {
             step = 3;
         }
         DestroyWindow(other);
     });
-    while (step == 0) Sleep(10);
+    while (step == 0)
+        Sleep(10);
     if (step == 1) {
         const auto refused = frame.desktop.set_clipboard("not this");
         ASSERT_FALSE(refused);

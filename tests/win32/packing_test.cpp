@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "core/scan.h"
-#include "core/state.h"
+#include "core/sources/scan.h"
+#include "core/tracking/state.h"
 #include "export_generator.h"
 #include "main/packing.h"
 #include "main/win32/main_desktop.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/platform/platform.h"
-#include "core/state.h"
+#include "core/tracking/state.h"
 #include "main/win32/main_desktop.h"
 #include "main/win32/single_instance.h"
 #include "main/win32/win32_ui.h"

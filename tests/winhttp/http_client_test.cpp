@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/sha256.h"
+#include "core/platform/sha256.h"
 #include "support/standin/standin_access.h"
 
 namespace dalvento {

@@ -3,7 +3,7 @@
 
 #include <regex>
 
-#include "core/sha256.h"
+#include "core/platform/sha256.h"
 #include "support/standin/standin_access.h"
 #include "support/test_support.h"
 

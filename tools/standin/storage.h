@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "core/sha256.h"
+#include "core/platform/sha256.h"
 
 namespace dalvento::standin {
 

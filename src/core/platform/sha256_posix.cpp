@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "core/sha256.h"
+#include "core/platform/sha256.h"
 
 namespace dalvento {
 

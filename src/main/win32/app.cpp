@@ -4,7 +4,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 
-#include "core/state.h"
+#include "core/tracking/state.h"
 #include "main/main_window.h"
 #include "main/win32/main_desktop.h"
 #include "main/win32/single_instance.h"

@@ -3,7 +3,7 @@
 #include <lmcons.h>
 
 #include "core/platform/platform.h"
-#include "core/sha256.h"
+#include "core/platform/sha256.h"
 #include "county/text.h"
 #include "main/win32/win32_ui.h"
 
