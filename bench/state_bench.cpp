@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/platform/platform.h"
-#include "core/tracking/state.h"
+#include "core/tracking/state_file.h"
 
 using namespace dalvento;
 
@@ -64,17 +64,22 @@ int main(int argc, char** argv) {
     std::printf("%9s %10s  %-13s %-13s %-13s\n", "", "", "wall   cpu", "wall   cpu", "wall   cpu");
     for (const size_t entries : sizes) {
         State state = state_with_entries(entries);
-        if (auto saved = save_state(state); !saved) {
+        StateFile file;
+        if (auto saved = file.save(state); !saved) {
             std::fprintf(stderr, "save failed: %s\n", saved.error().c_str());
             return 1;
         }
-        const auto bytes = std::filesystem::file_size(state_file_path());
+        const auto bytes = std::filesystem::file_size(file.path());
 
         Stopwatch watch;
-        const State loaded = load_state();
+        const auto loaded = file.load();
         const auto load_s = watch.seconds();
-        if (loaded.hash_cache.size() != entries) {
-            std::fprintf(stderr, "loaded %zu entries, not %zu\n", loaded.hash_cache.size(),
+        if (!loaded) {
+            std::fprintf(stderr, "%s\n", loaded.error().c_str());
+            return 1;
+        }
+        if (loaded->hash_cache.size() != entries) {
+            std::fprintf(stderr, "loaded %zu entries, not %zu\n", loaded->hash_cache.size(),
                          entries);
             return 1;
         }
@@ -82,10 +87,10 @@ int main(int argc, char** argv) {
         // A save after a change writes the whole file again; one without a change need not.
         state.sender = "Someone else";
         watch = Stopwatch();
-        if (!save_state(state)) return 1;
+        if (!file.save(state)) return 1;
         const auto save_s = watch.seconds();
         watch = Stopwatch();
-        if (!save_state(state)) return 1;
+        if (!file.save(state)) return 1;
         const auto unchanged_s = watch.seconds();
 
         std::printf("%9zu %10llu  %6.3f %6.3f %6.3f %6.3f %6.3f %6.3f\n", entries,

@@ -245,7 +245,7 @@ struct SendRun {
     bool ok = false;
     std::string problem;
     double total_seconds = 0;
-    double upload_seconds = 0;  // from the first upload notice to the complete stage
+    double upload_seconds = 0;  // from the first upload report to the complete stage
     long peak_kib = 0;
     ProcessorTime upload_processor;  // over the upload stage, where measured
 };
@@ -253,22 +253,15 @@ struct SendRun {
 // processor_time, where given, tells the processor seconds used so far.
 SendRun run_send(const std::string& url, const fs::path& zip, const std::string& announce,
                  const std::function<ProcessorTime()>& processor_time = {}) {
-    auto progress = std::make_shared<SendProgress>();
     Clock::time_point upload_start{}, complete_start{};
     ProcessorTime at_upload, at_complete;
-    SendJob job;
-    job.base_url = url;
-    job.token = TOKEN;
-    job.zip_path = zip;
-    job.announce_body = announce;
-    job.progress = progress;
-    job.notice = [&] {
-        const SendStatus s = progress->snapshot();
-        if (s.stage == "upload" && upload_start == Clock::time_point{}) {
+    const SendJob job{.base_url = url, .token = TOKEN, .zip_path = zip, .announce_body = announce};
+    const auto report = [&](std::string_view stage, uint64_t, uint64_t) {
+        if (stage == "upload" && upload_start == Clock::time_point{}) {
             upload_start = Clock::now();
             if (processor_time) at_upload = processor_time();
         }
-        if (s.stage == "complete" && complete_start == Clock::time_point{}) {
+        if (stage == "complete" && complete_start == Clock::time_point{}) {
             complete_start = Clock::now();
             if (processor_time) at_complete = processor_time();
         }
@@ -276,13 +269,11 @@ SendRun run_send(const std::string& url, const fs::path& zip, const std::string&
     SendRun run;
     reset_peak();
     const auto start = Clock::now();
-    send_delivery(std::move(job));
+    const SendOutcome outcome = send_delivery(job, report);
     run.total_seconds = seconds_between(start, Clock::now());
     run.peak_kib = vm_hwm_kib();
-    const auto outcome = progress->snapshot().outcome;
-    run.ok = outcome && outcome->has_value() && !outcome->value().already_received;
-    if (!run.ok && outcome && !outcome->has_value())
-        run.problem = send_error_message(outcome->error());
+    run.ok = outcome.has_value() && !outcome->already_received;
+    if (!outcome) run.problem = send_error_message(outcome.error());
     if (upload_start != Clock::time_point{} && complete_start != Clock::time_point{}) {
         run.upload_seconds = seconds_between(upload_start, complete_start);
         run.upload_processor = at_complete - at_upload;
@@ -324,18 +315,12 @@ class InstantService final : public HttpSeam {
 double offline_seconds(const fs::path& zip, uint64_t size, uint64_t part_size,
                        const std::string& announce) {
     InstantService instant(size, part_size);
-    auto progress = std::make_shared<SendProgress>();
-    SendJob job;
-    job.base_url = "http://instant";
-    job.token = TOKEN;
-    job.zip_path = zip;
-    job.announce_body = announce;
-    job.progress = progress;
+    const SendJob job{
+        .base_url = "http://instant", .token = TOKEN, .zip_path = zip, .announce_body = announce};
     const auto start = Clock::now();
-    send_delivery(std::move(job), instant);
+    const SendOutcome outcome = send_delivery(job, instant);
     const double seconds = seconds_between(start, Clock::now());
-    const auto outcome = progress->snapshot().outcome;
-    return outcome && outcome->has_value() ? seconds : -seconds;
+    return outcome.has_value() ? seconds : -seconds;
 }
 
 // Seconds to PUT `size` bytes in parts from memory over one session to the stand-in's echo step:

@@ -113,6 +113,17 @@ std::string utf8_with_replacement(std::string_view bytes) {
     return out;
 }
 
+std::string given_or(std::string_view text, std::string_view fallback) {
+    std::string trimmed = trim(text);
+    return trimmed.empty() ? std::string(fallback) : trimmed;
+}
+
+std::string count_with_noun(size_t n, std::string_view noun) {
+    std::string text = std::to_string(n) + " " + std::string(noun);
+    if (n != 1) text += "s";
+    return text;
+}
+
 std::string join(const std::vector<std::string>& items, std::string_view separator) {
     std::string out;
     for (size_t i = 0; i < items.size(); ++i) {

@@ -1,6 +1,7 @@
 // Small text helpers shared by every module. Text is UTF-8 in std::string throughout.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,12 @@ bool is_valid_utf8(std::string_view bytes);
 
 // The bytes as UTF-8, each invalid sequence replaced by U+FFFD.
 std::string utf8_with_replacement(std::string_view bytes);
+
+// The text trimmed, or the fallback when nothing is left.
+std::string given_or(std::string_view text, std::string_view fallback);
+
+// "1 {noun}" for one, otherwise "{n} {noun}s" (zero takes the plural).
+std::string count_with_noun(size_t n, std::string_view noun);
 
 // Joins the items with the separator between them.
 std::string join(const std::vector<std::string>& items, std::string_view separator);

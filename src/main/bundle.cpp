@@ -4,7 +4,6 @@
 #include <optional>
 
 #include "core/packing/delivery_plan.h"
-#include "core/packing/note.h"
 #include "core/platform/platform.h"
 #include "core/tracking/hash_cache.h"
 #include "main/packing.h"
@@ -43,19 +42,10 @@ void bundle_flow(MainWindow& window) {
         window.desktop.pick_folder(FolderDialog::zip_destination, start);
     if (!folder) return;
 
-    const std::string note = note_text(prepared->units, prepared->send_everything,
-                                       NoteInput{.sender = prepared->sender,
-                                                 .tax_year = prepared->reason,
-                                                 .unusual = prepared->unusual,
-                                                 .export_date = prepared->export_date,
-                                                 .packed_at = window.now()});
     const std::filesystem::path zip_path =
         choose_zip_path(*folder, prepared->export_date.date, prepared->units);
     const std::filesystem::path chosen = *folder;
-    PackRequest request{.units = prepared->units,
-                        .send_everything = prepared->send_everything,
-                        .note = note,
-                        .zip_path = zip_path};
+    PackRequest request = pack_request(*prepared, zip_path, window.now());
     start_packing(
         window, std::move(request),
         [chosen, prepared = std::move(*prepared)](MainWindow& window, const ZipResult& zip) {

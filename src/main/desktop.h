@@ -185,10 +185,10 @@ class Desktop {
     // The screen's horizontal logical DPI, read at each call.
     virtual int dpi() = 0;
 
-    // A callable that wakes the interface thread with the send notice. The send worker calls it
-    // from its own thread, possibly after the window and this object are gone, so it must own
-    // whatever it needs.
-    virtual std::function<void()> send_notice_poster() = 0;
+    // A callable that wakes the interface thread with the work notice. The work beside the
+    // window (packing, sending) calls it from its own thread, possibly after the window and this
+    // object are gone, so it must own whatever it needs.
+    virtual std::function<void()> work_notice_poster() = 0;
 };
 
 }  // namespace dalvento

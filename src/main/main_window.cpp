@@ -1,8 +1,6 @@
 #include "main/main_window.h"
 
 #include <chrono>
-#include <system_error>
-#include <thread>
 
 #include "core/packing/delivery_plan.h"
 #include "core/packing/zip_builder.h"
@@ -22,6 +20,7 @@ namespace dalvento {
 
 namespace {
 
+constexpr std::string_view SETTINGS_UNREADABLE_TITLE = "Couldn't read settings";
 constexpr std::string_view STILL_SENDING_TITLE = "Still sending";
 constexpr std::string_view STILL_SENDING_TEXT =
     "A delivery is being sent to Dalvento. If you close now the upload stops; the zip stays in the "
@@ -30,7 +29,7 @@ constexpr std::string_view STILL_SENDING_TEXT =
 // Saves the State; a failure is reported unless this very failure was reported since the last
 // good save. The save at close always reports: it is the last chance to say so.
 void save_and_report(MainWindow& window, bool always) {
-    auto saved = save_state(window.state);
+    auto saved = window.state_file.save(window.state);
     if (saved) {
         window.reported_save_failure.clear();
         return;
@@ -113,23 +112,14 @@ void drop(MainWindow& window, const Event& event) {
 
 }  // namespace
 
-std::expected<void, std::string> start_detached_thread(std::function<void()> work) {
-    try {
-        std::thread(std::move(work)).detach();
-    } catch (const std::system_error& error) {
-        return std::unexpected(std::string(error.what()));
-    }
-    return {};
-}
-
 MainWindow::MainWindow(Desktop& desktop_port)
     : desktop(desktop_port),
       make_http([] { return make_http_seam(); }),
       start_worker(start_detached_thread),
-      start_packer(start_detached_thread),
       now([] { return std::chrono::system_clock::now(); }) {}
 
 void dispatch(MainWindow& window, const Event& event) {
+    if (window.quit) return;
     switch (event.kind) {
         case Event::Kind::created:
             initialise_window(window);
@@ -148,7 +138,7 @@ void dispatch(MainWindow& window, const Event& event) {
                 render_summary(window);
             }
             return;
-        case Event::Kind::send_notice:
+        case Event::Kind::work_notice:
             if (!handle_pack_notice(window)) handle_send_notice(window);
             return;
         case Event::Kind::close:
@@ -159,7 +149,16 @@ void dispatch(MainWindow& window, const Event& event) {
 }
 
 void initialise_window(MainWindow& window) {
-    window.state = load_state();
+    auto loaded = window.state_file.load();
+    if (!loaded) {
+        // Quitting before the box: what the box's own message loop hands on (the activation's
+        // refresh) must not scan or save.
+        window.quit = true;
+        window.desktop.message_box(std::string(SETTINGS_UNREADABLE_TITLE), loaded.error(),
+                                   BoxStyle::error);
+        return;
+    }
+    window.state = std::move(*loaded);
     window.token = load_token(window.state);
     render_summary(window);
     relayout(window);

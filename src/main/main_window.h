@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "core/tracking/state.h"
+#include "core/tracking/state_file.h"
 #include "county/delivery_unit.h"
 #include "main/desktop.h"
+#include "main/worker.h"
 #include "token_store/token_store.h"
 #include "upload/delivery.h"
 
@@ -51,7 +53,7 @@ struct Event {
         drop,            // files dropped; see target and paths
         timer_tick,      // the 5-minute check timer
         refresh_notice,  // fired when the window is activated
-        send_notice,     // the send worker has news
+        work_notice,     // the packing or the send beside the window has news
         close,           // the main window is closing
     };
     Kind kind = Kind::created;
@@ -62,7 +64,7 @@ struct Event {
 
 // The send under way: what the interface keeps of it while the worker runs.
 struct RunningSend {
-    std::shared_ptr<SendProgress> progress;
+    std::shared_ptr<Worker<SendOutcome>> worker;
     std::vector<DeliveryUnit> units;  // as they were when the send started
     std::filesystem::path zip_path;
     std::string zip_name;
@@ -74,18 +76,13 @@ struct RunningSend {
 
 struct RunningPack;  // main/packing.h
 
-// Starts work on a new thread that is never joined; an error text when no thread can be had.
-using StartWorker = std::function<std::expected<void, std::string>(std::function<void()> work)>;
-
-// The default StartWorker: a detached std::thread.
-std::expected<void, std::string> start_detached_thread(std::function<void()> work);
-
 struct MainWindow {
     explicit MainWindow(Desktop& desktop);
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
 
     Desktop& desktop;
+    StateFile state_file;
     State state;
     std::optional<std::string> token;  // the office token, in memory only
     std::vector<DeliveryUnit> units;   // the last scan
@@ -93,26 +90,27 @@ struct MainWindow {
     std::optional<std::string> last_flashed_export;
     std::optional<RunningSend> send_job;
     std::shared_ptr<RunningPack> pack_job;  // while a zip is packed
-    std::string send_progress;
-    std::string status_without_progress;  // the status box of the last refresh, bar send_progress
+    std::string progress_line;              // the status box's last line: packing's or sending's
+    std::string status_without_progress;    // the status box of the last refresh, bar that line
     SettingsWindow* settings_window = nullptr;  // while the settings window is open
     std::array<bool, 3> collapsed{};            // by SourceKind
-    bool quit = false;                          // the close event asked the message loop to stop
-    std::string reported_save_failure;          // shown once; cleared by a good save
+    bool quit = false;  // the message loop is to stop: the window closed, or could not start
+    std::string reported_save_failure;  // shown once; cleared by a good save
 
-    // Seams: the HTTP client a send uses, how its worker thread and the packing thread are
+    // Seams: the HTTP client a send uses, how the threads of the work beside the window are
     // started, how a token is protected, and the clock.
     std::function<std::unique_ptr<HttpSeam>()> make_http;
     StartWorker start_worker;
-    StartWorker start_packer;
     ProtectTokenFn protect = protect_token;
     std::function<Time()> now;
 };
 
-// Routes one event to its flow. Every event not in the routing table is ignored.
+// Routes one event to its flow. Every event not in the routing table is ignored, and so is every
+// event once the window is to quit.
 void dispatch(MainWindow& window, const Event& event);
 
-// Window initialisation: load the State and the token, render the summary, lay out.
+// Window initialisation: load the State and the token, render the summary, lay out. A state file
+// that cannot be read says so and quits instead.
 void initialise_window(MainWindow& window);
 
 // Saves the State and reports a failure in the "Couldn't save settings" box, once until a save

@@ -1,10 +1,11 @@
-// Packing a zip on a worker thread, for the bundle and the send roads alike: the window keeps
+// Packing a zip beside the window, for the bundle and the send roads alike: the window keeps
 // answering, the status box shows how much of the sources has been read, Bundle and Send stay
-// disabled, and the outcome comes back to the window's thread through the send notice. Closing
+// disabled, and the outcome comes back to the window's thread through the work notice. Closing
 // the window while packing asks first, and stopping leaves no partial zip behind.
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -13,11 +14,16 @@
 
 #include "core/packing/zip_builder.h"
 #include "main/main_window.h"
+#include "main/prepare.h"
+#include "main/worker.h"
 
 namespace dalvento {
 
 // What a flow does with its zip once packed, on the window's thread.
 using PackedFn = std::function<void(MainWindow& window, const ZipResult& zip)>;
+
+// What packing gives: the zip, or the text of why there is none.
+using PackOutcome = std::expected<ZipResult, std::string>;
 
 struct PackRequest {
     std::vector<DeliveryUnit> units;
@@ -26,26 +32,27 @@ struct PackRequest {
     std::filesystem::path zip_path;
 };
 
-struct PackShared;  // between the window and the packing thread
-
 // The packing under way, as the window keeps it.
 struct RunningPack {
-    std::shared_ptr<PackShared> shared;
+    std::shared_ptr<Worker<PackOutcome>> worker;
     std::filesystem::path zip_path;
     PackedFn packed;
     bool asking_to_close = false;  // the "Still packing" question is open
 };
 
-// The status line while packing: "Packing… {p}%", p = read × 100 ÷ total rounded down, at most
-// 100.
+// The request for a prepared delivery's zip at zip_path, its NOTE.txt written as packed now.
+PackRequest pack_request(const PreparedDelivery& prepared, std::filesystem::path zip_path,
+                         Time packed_at);
+
+// The status line while packing: "Packing… {p}%", p the whole percent read of the total.
 std::string packing_text(uint64_t read, uint64_t total);
 
-// Starts packing on window.start_packer's thread and disables Bundle and Send; `packed` runs
+// Starts packing on window.start_worker's thread and disables Bundle and Send; `packed` runs
 // when the zip is complete. A failure, now or later, is shown in the "Couldn't build the zip"
 // box.
 void start_packing(MainWindow& window, PackRequest request, PackedFn packed);
 
-// The send notice while packing: progress, or the outcome once the main window is free of
+// The work notice while packing: progress, or the outcome once the main window is free of
 // modal windows. False when no packing runs, so the notice is the send's.
 bool handle_pack_notice(MainWindow& window);
 

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "core/packing/delivery_plan.h"
-#include "core/packing/note.h"
 #include "core/platform/platform.h"
 #include "core/platform/time_text.h"
 #include "core/tracking/hash_cache.h"
@@ -26,17 +25,6 @@ constexpr std::string_view SENDING = "Sending to Dalvento\xE2\x80\xA6";
 constexpr std::string_view COULDNT_SEND = "Couldn't send";
 constexpr std::string_view FORGOTTEN =
     " It's been forgotten here; the next Send asks for it again.";
-
-std::string plural(size_t n, std::string_view word) {
-    std::string text = std::to_string(n) + " " + std::string(word);
-    if (n != 1) text += "s";
-    return text;
-}
-
-std::string given_or(const std::string& text, std::string_view fallback) {
-    std::string trimmed = trim(text);
-    return trimmed.empty() ? std::string(fallback) : trimmed;
-}
 
 // Reads exactly `digits` decimal digits at `pos`.
 std::optional<int> read_number(std::string_view text, size_t& pos, size_t digits) {
@@ -106,7 +94,7 @@ std::optional<Time> parse_rfc3339(std::string_view text) {
 
 void show_send_failure(MainWindow& window, const std::string& title, const std::string& message) {
     save_state_or_report(window);
-    window.send_progress = message;
+    window.progress_line = message;
     render_summary(window);
     window.desktop.message_box(title, message, BoxStyle::error);
 }
@@ -144,9 +132,9 @@ std::string review_text(const PreparedDelivery& delivery, const ZipResult& zip,
 
     const std::string unusual = trim(delivery.unusual);
     std::string text =
-        "About to send " + zip_name + " to " + host + ".\r\n" + plural(zip.file_count, "file") +
-        " in " + plural(going, "unit") + ", " + size_text(zip.bytes) + ".\r\nFrom " +
-        given_or(delivery.sender, "(no name given)") +
+        "About to send " + zip_name + " to " + host + ".\r\n" +
+        count_with_noun(zip.file_count, "file") + " in " + count_with_noun(going, "unit") + ", " +
+        size_text(zip.bytes) + ".\r\nFrom " + given_or(delivery.sender, "(no name given)") +
         "; reason: " + given_or(delivery.reason, "(none given)") + "; " +
         (unusual.empty() ? "nothing unusual noted" : "unusual: " + unusual) + ".\r\n";
     text += "\r\nGoing:\r\n" + going_lines;
@@ -158,13 +146,10 @@ std::string review_text(const PreparedDelivery& delivery, const ZipResult& zip,
     return text;
 }
 
-std::string progress_text(const SendStatus& status) {
+std::string progress_text(const WorkProgress& status) {
     const std::string sending(SENDING);
     if (status.stage == "upload" && status.total != 0) {
-        const uint64_t done = std::min(status.done, status.total);
-        const auto percent =
-            static_cast<uint64_t>(static_cast<unsigned __int128>(done) * 100 / status.total);
-        return sending + " " + std::to_string(percent) + "%";
+        return sending + " " + std::to_string(whole_percent(status.done, status.total)) + "%";
     }
     if (status.stage == "complete") return sending + " confirming";
     return sending + " announcing";
@@ -207,19 +192,10 @@ void send_flow(MainWindow& window) {
                                    BoxStyle::error);
         return;
     }
-    const std::string note = note_text(prepared->units, prepared->send_everything,
-                                       NoteInput{.sender = prepared->sender,
-                                                 .tax_year = prepared->reason,
-                                                 .unusual = prepared->unusual,
-                                                 .export_date = prepared->export_date,
-                                                 .packed_at = window.now()});
     // One zip per delivery content: a zip kept from a failed try is replaced, not piled up.
-    const std::filesystem::path zip_path =
-        *outbox / zip_file_name(prepared->export_date.date, prepared->units);
-    PackRequest request{.units = prepared->units,
-                        .send_everything = prepared->send_everything,
-                        .note = note,
-                        .zip_path = zip_path};
+    PackRequest request = pack_request(
+        *prepared, *outbox / zip_file_name(prepared->export_date.date, prepared->units),
+        window.now());
     start_packing(window, std::move(request),
                   [prepared = std::move(*prepared)](MainWindow& window, const ZipResult& zip) {
                       send_packed(window, prepared, zip);
@@ -241,18 +217,19 @@ void send_packed(MainWindow& window, const PreparedDelivery& prepared, const Zip
         return;
     }
 
-    auto progress = std::make_shared<SendProgress>();
-    progress->set_stage("announce", 0, 1);
     SendJob job{.base_url = std::move(base_url),
                 .token = *window.token,
                 .zip_path = zip.path,
-                .announce_body = std::move(body),
-                .progress = progress,
-                .notice = window.desktop.send_notice_poster(),
-                .clock = {}};
+                .announce_body = std::move(body)};
     std::shared_ptr<HttpSeam> http = window.make_http();
-    const auto started = window.start_worker(
-        [job = std::move(job), http]() mutable { send_delivery(std::move(job), *http); });
+    auto started = Worker<SendOutcome>::start(
+        window.start_worker, window.desktop.work_notice_poster(),
+        [job = std::move(job), http](Worker<SendOutcome>& worker) {
+            return send_delivery(job, *http,
+                                 [&](std::string_view stage, uint64_t done, uint64_t total) {
+                                     worker.report(stage, done, total);
+                                 });
+        });
     if (!started) {
         window.desktop.message_box(
             std::string(COULDNT_SEND),
@@ -263,7 +240,7 @@ void send_packed(MainWindow& window, const PreparedDelivery& prepared, const Zip
         return;
     }
 
-    window.send_job = RunningSend{.progress = std::move(progress),
+    window.send_job = RunningSend{.worker = std::move(*started),
                                   .units = prepared.units,
                                   .zip_path = zip.path,
                                   .zip_name = zip_name,
@@ -272,25 +249,25 @@ void send_packed(MainWindow& window, const PreparedDelivery& prepared, const Zip
                                   .zip_bytes = zip.bytes,
                                   .send_everything = prepared.send_everything};
     window.desktop.set_delivery_buttons_enabled(false, false);
-    window.send_progress = std::string(SENDING);
+    window.progress_line = std::string(SENDING);
     render_summary(window);
 }
 
 void handle_send_notice(MainWindow& window) {
     if (!window.send_job) return;
-    SendStatus status = window.send_job->progress->snapshot();
-    if (!status.outcome) {
+    const std::optional<SendOutcome> ended = window.send_job->worker->outcome();
+    if (!ended) {
         // Up to five a second for as long as the upload lasts: the status box only, no rescan.
-        window.send_progress = progress_text(status);
+        window.progress_line = progress_text(window.send_job->worker->progress());
         window.desktop.show_status(
-            with_progress_line(window.status_without_progress, window.send_progress));
+            with_progress_line(window.status_without_progress, window.progress_line));
         return;
     }
 
     const RunningSend send = std::move(*window.send_job);
     window.send_job.reset();
     window.desktop.set_delivery_buttons_enabled(true, true);
-    const SendOutcome& outcome = *status.outcome;
+    const SendOutcome& outcome = *ended;
 
     if (!outcome) {
         const SendError& error = outcome.error();
@@ -321,7 +298,7 @@ void handle_send_notice(MainWindow& window) {
     window.status_line.clear();
     (void)platform::remove_file(send.zip_path);
     save_state_or_report(window);
-    window.send_progress = headline;
+    window.progress_line = headline;
     render_summary(window);
     const std::string receipt_copy = receipt_text(send);
     const auto copied = window.desktop.set_clipboard(receipt_copy);

@@ -22,7 +22,7 @@ std::string review_text(const PreparedDelivery& delivery, const ZipResult& zip,
                         const std::string& zip_name, const std::string& host);
 
 // The status line while a send runs.
-std::string progress_text(const SendStatus& status);
+std::string progress_text(const WorkProgress& status);
 
 // An RFC 3339 time shown in local time as "%Y-%m-%d %H:%M"; none when it is not such a time.
 std::optional<std::string> local_time_text(std::string_view rfc3339);
@@ -36,7 +36,7 @@ void send_flow(MainWindow& window);
 // The rest of the send button's flow once the zip is packed: the review, then the worker.
 void send_packed(MainWindow& window, const PreparedDelivery& prepared, const ZipResult& zip);
 
-// The send notice: progress while the worker runs, then the outcome.
+// The work notice while a send runs: its progress, then its outcome.
 void handle_send_notice(MainWindow& window);
 
 }  // namespace dalvento

@@ -106,7 +106,7 @@ void open_settings(MainWindow& window) {
     if (settings.reset_requested()) {
         reset_settings(window.state);
         window.status_line.clear();
-        window.send_progress.clear();
+        window.progress_line.clear();
         window.last_flashed_export.reset();
         save_state_or_report(window);
     }

@@ -117,16 +117,10 @@ std::vector<std::string> status_lines(const std::vector<DeliveryUnit>& units, co
 
 }  // namespace
 
-std::string count_with_noun(size_t n, std::string_view noun) {
-    std::string text = std::to_string(n) + " " + std::string(noun);
-    if (n != 1) text += "s";
-    return text;
-}
-
-std::string with_progress_line(const std::string& status_text, const std::string& send_progress) {
-    if (send_progress.empty()) return status_text;
-    if (status_text.empty()) return send_progress;
-    return status_text + "\r\n" + send_progress;
+std::string with_progress_line(const std::string& status_text, const std::string& progress_line) {
+    if (progress_line.empty()) return status_text;
+    if (status_text.empty()) return progress_line;
+    return status_text + "\r\n" + progress_line;
 }
 
 RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& state,
@@ -182,7 +176,7 @@ void render_summary(MainWindow& window) {
     RenderedSummary summary = summarise(units, window.state, window.status_line,
                                         window.send_job.has_value() || window.pack_job);
     window.status_without_progress = summary.status_text;
-    summary.status_text = with_progress_line(summary.status_text, window.send_progress);
+    summary.status_text = with_progress_line(summary.status_text, window.progress_line);
     window.desktop.show_summary(summary);
     window.units = std::move(units);
 }

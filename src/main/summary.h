@@ -15,11 +15,8 @@
 
 namespace dalvento {
 
-// "1 {noun}" for one, otherwise "{n} {noun}s" (zero takes the plural).
-std::string count_with_noun(size_t n, std::string_view noun);
-
-// The status box's text with the send's progress line last, when there is one.
-std::string with_progress_line(const std::string& status_text, const std::string& send_progress);
+// The status box's text with the progress line (packing's or sending's) last, when there is one.
+std::string with_progress_line(const std::string& status_text, const std::string& progress_line);
 
 // What a refresh shows for these units, without the progress line; the send button is enabled,
 // or left alone while a send or a packing runs.

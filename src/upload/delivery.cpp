@@ -142,30 +142,28 @@ std::expected<UploadPlan, SendError> plan_upload(const Json& announce, uint64_t 
 }
 
 struct UploadProgress {
-    ProgressReporter* reporter;
+    const SendReport* report;
     uint64_t already_sent;
     uint64_t zip_size;
 };
 
 void on_upload_progress(void* context, uint64_t sent, uint64_t) {
     auto* progress = static_cast<UploadProgress*>(context);
-    progress->reporter->report_progress("upload", progress->already_sent + sent,
-                                        progress->zip_size);
+    if (*progress->report) {
+        (*progress->report)("upload", progress->already_sent + sent, progress->zip_size);
+    }
 }
 
 // One send: the announce, upload passes and complete, with their allowed repeats.
 class Sender {
   public:
-    Sender(const SendJob& job, HttpSeam& http, ProgressReporter& reporter)
-        : job_(job),
-          http_(http),
-          reporter_(reporter),
-          base_(without_trailing_slashes(job.base_url)) {}
+    Sender(const SendJob& job, HttpSeam& http, const SendReport& report)
+        : job_(job), http_(http), report_(report), base_(without_trailing_slashes(job.base_url)) {}
 
     SendOutcome run() {
         bool announced_again = false;
         for (;;) {
-            reporter_.report_progress("announce", 0, 1);
+            tell("announce", 0, 1);
             const auto reply =
                 http_.post_json(base_ + "/v1/deliveries", job_.token, job_.announce_body);
             if (!reply) return fail(error_of(SendErrorKind::unreachable, reply.error()));
@@ -212,7 +210,7 @@ class Sender {
                 auto completed = upload_pass(plan->parts);
                 if (!completed) return fail(completed.error());
 
-                reporter_.report_progress("complete", 0, 1);
+                tell("complete", 0, 1);
                 const std::string body = complete_body(*plan, *completed);
                 const auto done = http_.post_json(
                     base_ + "/v1/deliveries/" + delivery_id + "/complete", job_.token, body);
@@ -245,6 +243,10 @@ class Sender {
 
   private:
     static SendOutcome fail(SendError error) { return std::unexpected(std::move(error)); }
+
+    void tell(std::string_view stage, uint64_t done, uint64_t total) const {
+        if (report_) report_(stage, done, total);
+    }
 
     static SendError not_understood(std::string_view step) {
         return unexpected("the service's reply to " + std::string(step) + " wasn't understood");
@@ -357,7 +359,7 @@ class Sender {
 
             bool checked_once = false;
             for (;;) {
-                UploadProgress progress{&reporter_, sent, zip_size_};
+                UploadProgress progress{&report_, sent, zip_size_};
                 const auto reply = http_.request("PUT", part.url, {"Content-Type: application/zip"},
                                                  bytes, &progress, on_upload_progress);
                 if (!reply)
@@ -379,14 +381,14 @@ class Sender {
             }
             completed.push_back(CompletedPart{part.part, sha256});
             sent += part.bytes;
-            reporter_.report_progress("upload", sent, zip_size_);
+            tell("upload", sent, zip_size_);
         }
         return completed;
     }
 
     const SendJob& job_;
     HttpSeam& http_;
-    ProgressReporter& reporter_;
+    const SendReport& report_;
     const std::string base_;
     uint64_t zip_size_ = 0;
     // At most two parts in memory: the one going out and the one being read.
@@ -433,23 +435,6 @@ std::string send_error_message(const SendError& error) {
     return "Dalvento answered something unexpected: " + error.text;
 }
 
-SendStatus SendProgress::snapshot() const {
-    std::lock_guard lock(mutex_);
-    return status_;
-}
-
-void SendProgress::set_stage(std::string_view stage, uint64_t done, uint64_t total) {
-    std::lock_guard lock(mutex_);
-    status_.stage = std::string(stage);
-    status_.done = done;
-    status_.total = total;
-}
-
-void SendProgress::set_outcome(SendOutcome outcome) {
-    std::lock_guard lock(mutex_);
-    status_.outcome = std::move(outcome);
-}
-
 std::expected<HttpReply, std::string> HttpSeam::post_json(std::string_view url,
                                                           std::string_view token,
                                                           std::string_view json) {
@@ -461,44 +446,14 @@ std::expected<HttpReply, std::string> HttpSeam::post_json(std::string_view url,
                    no_progress);
 }
 
-ProgressReporter::ProgressReporter(std::shared_ptr<SendProgress> progress,
-                                   std::function<void()> notice, SteadyClockFn clock)
-    : progress_(std::move(progress)), notice_(std::move(notice)), clock_(std::move(clock)) {
-    last_notice_ = now();
-}
-
-std::chrono::steady_clock::time_point ProgressReporter::now() const {
-    return clock_ ? clock_() : std::chrono::steady_clock::now();
-}
-
-void ProgressReporter::report_progress(std::string_view stage, uint64_t done, uint64_t total) {
-    if (progress_) progress_->set_stage(stage, done, total);
-    const auto at = now();
-    // A new stage is always heard, so that "announcing" and "confirming" show however quickly
-    // they follow the stage before; within a stage notices are spaced out.
-    const bool new_stage = stage != last_stage_;
-    if (!new_stage && done != total && at - last_notice_ <= NOTICE_INTERVAL) return;
-    last_stage_ = std::string(stage);
-    if (notice_) notice_();
-    last_notice_ = at;
-}
-
-void ProgressReporter::finish(SendOutcome outcome) {
-    if (progress_) progress_->set_outcome(std::move(outcome));
-    if (notice_) notice_();
-}
-
-void send_delivery(SendJob job, HttpSeam& http) {
-    ProgressReporter reporter(job.progress, job.notice, job.clock);
-    Sender sender(job, http, reporter);
+SendOutcome send_delivery(const SendJob& job, HttpSeam& http, const SendReport& report) {
+    Sender sender(job, http, report);
     // Whatever happens, the interface must hear an outcome: it waits for one.
-    SendOutcome outcome = std::unexpected(SendError{});
     try {
-        outcome = sender.run();
+        return sender.run();
     } catch (const std::exception& problem) {
-        outcome = std::unexpected(unexpected(problem.what()));
+        return std::unexpected(unexpected(problem.what()));
     }
-    reporter.finish(std::move(outcome));
 }
 
 std::string describe_token(std::string_view token) {

@@ -1,7 +1,6 @@
 // The delivery protocol: announce a finished zip to the Dalvento service, upload its bytes in the
 // parts the service asks for, and confirm, ending in a receipt or one of eight failures, each with
-// its message for office staff. Runs on the send worker thread; the interface learns of progress
-// and the outcome through SendProgress and a notice.
+// its message for office staff. Runs beside the window, telling its progress as it goes.
 #pragma once
 
 #include <chrono>
@@ -10,7 +9,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,9 +22,6 @@ namespace dalvento {
 
 // Where the messages send people for help.
 inline constexpr std::string_view SUPPORT_CHAT_HOST = "chat.dalvento.example";
-// Within a stage the interface hears at most one progress notice per this interval, and always
-// the stage's start and end.
-inline constexpr std::chrono::milliseconds NOTICE_INTERVAL{200};
 
 // One entry of the upload plan.
 struct UploadPart {
@@ -83,38 +78,17 @@ std::string send_error_message(const SendError& error);
 
 using SendOutcome = std::expected<Receipt, SendError>;
 
-// A copy of the shared progress record.
-struct SendStatus {
-    std::string stage;  // "announce", "upload" or "complete"; empty before the send starts
-    uint64_t done = 0;  // announce and complete: 0 of 1; upload: bytes of the zip sent
-    uint64_t total = 0;
-    std::optional<SendOutcome> outcome;  // set once, at the end
-};
+// What a send tells of its progress as it goes, on the thread that runs it: the stage
+// ("announce", "upload" or "complete") and, while uploading, the bytes of the zip sent of all of
+// them (0 of 1 in the other stages).
+using SendReport = std::function<void(std::string_view stage, uint64_t done, uint64_t total)>;
 
-// Shared by the worker, which writes it, and the interface, which reads it on a notice. The lock
-// is held only to copy values in or out.
-class SendProgress {
-  public:
-    SendStatus snapshot() const;
-    void set_stage(std::string_view stage, uint64_t done, uint64_t total);
-    void set_outcome(SendOutcome outcome);
-
-  private:
-    mutable std::mutex mutex_;
-    SendStatus status_;
-};
-
-using SteadyClockFn = std::function<std::chrono::steady_clock::time_point()>;
-
-// Everything one send needs, built on the interface thread and moved to the worker.
+// Everything one send needs, built on the interface thread and handed to the one that sends.
 struct SendJob {
     std::string base_url;  // State.host, or DEFAULT_SERVICE_BASE_URL
     std::string token;     // the in-memory office token
     std::filesystem::path zip_path;
     std::string announce_body;  // build_announce_body's text
-    std::shared_ptr<SendProgress> progress;
-    std::function<void()> notice;  // wakes the interface; called on the worker thread
-    SteadyClockFn clock;           // for the notice throttle; the steady clock when empty
 };
 
 // The HTTP exchanges a send makes, so that the protocol can run over a scripted double.
@@ -135,30 +109,10 @@ class HttpSeam {
 // The real HTTP client, with the user agent converted once.
 std::unique_ptr<HttpSeam> make_http_seam(std::string_view user_agent = USER_AGENT);
 
-// Runs the whole exchange, stores the outcome in the job's progress and fires the notice. The
-// zip is only ever read.
-void send_delivery(SendJob job);
-void send_delivery(SendJob job, HttpSeam& http);
-
-// Writes progress into the shared record and fires the notice: always at a change of stage and
-// when done == total, otherwise at most once per NOTICE_INTERVAL.
-class ProgressReporter {
-  public:
-    ProgressReporter(std::shared_ptr<SendProgress> progress, std::function<void()> notice,
-                     SteadyClockFn clock = {});
-    void report_progress(std::string_view stage, uint64_t done, uint64_t total);
-    // Stores the outcome, then fires the notice, so the interface finds it when it reacts.
-    void finish(SendOutcome outcome);
-
-  private:
-    std::chrono::steady_clock::time_point now() const;
-
-    std::shared_ptr<SendProgress> progress_;
-    std::function<void()> notice_;
-    SteadyClockFn clock_;
-    std::chrono::steady_clock::time_point last_notice_;
-    std::string last_stage_;  // of the last notice
-};
+// Runs the whole exchange and gives its outcome, whatever happens on the way. The zip is only
+// ever read.
+SendOutcome send_delivery(const SendJob& job, const SendReport& report = {});
+SendOutcome send_delivery(const SendJob& job, HttpSeam& http, const SendReport& report = {});
 
 // The token as the refusal message shows it: its first five characters, "…" when longer, and
 // its length in characters, e.g. "dlvt_…" (44 characters).

@@ -27,10 +27,10 @@ std::unique_ptr<HttpSeam> make_http_seam(std::string_view user_agent) {
     return std::make_unique<ClientSeam>(user_agent);
 }
 
-void send_delivery(SendJob job) {
+SendOutcome send_delivery(const SendJob& job, const SendReport& report) {
     // The user agent is converted once, and one session serves the whole send.
     const auto http = make_http_seam();
-    send_delivery(std::move(job), *http);
+    return send_delivery(job, *http, report);
 }
 
 }  // namespace dalvento

@@ -18,6 +18,12 @@ TEST(Text, TrimKeepsInnerSpaceAndDropsUnicodeSpaces) {
     EXPECT_EQ(trim("   "), "");
 }
 
+TEST(Text, CountWithNoun) {
+    EXPECT_EQ(count_with_noun(0, "layer"), "0 layers");
+    EXPECT_EQ(count_with_noun(1, "layer"), "1 layer");
+    EXPECT_EQ(count_with_noun(2, "file"), "2 files");
+}
+
 TEST(Text, Utf8Validation) {
     EXPECT_TRUE(is_valid_utf8("plain \xE2\x82\xAC \xF0\x9F\x98\x80"));
     EXPECT_FALSE(is_valid_utf8("\xC0\xAF"));          // overlong

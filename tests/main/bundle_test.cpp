@@ -77,7 +77,7 @@ TEST(BundleRoad, GeneratedExportsToAZipOnDiskThenNothingNew) {
     EXPECT_EQ(bench.desktop.last_summary().status_text.find("Checked at"), std::string::npos);
 
     // Recorded: the units show as unchanged, the zip folder is remembered, sender as typed.
-    const State saved = load_state();
+    const State saved = saved_state();
     EXPECT_EQ(saved.out_dir, text(stick));
     EXPECT_EQ(saved.sender, "  Pat Clerk ");
     EXPECT_EQ(saved.tax_year, "2026 roll");
@@ -139,7 +139,7 @@ TEST(BundleRoad, ZipThatCannotBeWrittenLeavesNothingChanged) {
     Workbench bench;
     bench.generate();
     bench.start();
-    const State before = load_state();
+    const State before = saved_state();
 
     // A destination that is a file, not a folder: nothing can be written inside it.
     const fs::path not_a_folder = bench.env.dir() / "full-stick";
@@ -159,7 +159,7 @@ TEST(BundleRoad, ZipThatCannotBeWrittenLeavesNothingChanged) {
     EXPECT_NE(box.text.find("full-stick"), std::string::npos) << box.text;
 
     // Only the dialog's texts were stored; no record, no zip folder, nothing on the clipboard.
-    State after = load_state();
+    State after = saved_state();
     EXPECT_TRUE(after.sent_hash.empty());
     EXPECT_FALSE(after.out_dir);
     EXPECT_FALSE(after.last_sent_at);
@@ -179,7 +179,7 @@ TEST(BundleRoad, CancelledFolderDialogWritesNothing) {
     bench.desktop.folder_answers.push_back(std::nullopt);
     bench.click(Control::bundle_button);
     EXPECT_EQ(bench.desktop.box_titles(), (std::vector<std::string>{"Before you send"}));
-    EXPECT_TRUE(load_state().sent_hash.empty());
+    EXPECT_TRUE(saved_state().sent_hash.empty());
     EXPECT_TRUE(bench.desktop.clipboard.empty());
 }
 

@@ -40,7 +40,7 @@ TEST(MainWindow, CreatedLoadsTheStateAndTokenRendersAndLaysOut) {
     bench.generate();
     bench.window.state.token_protected = protect_token("dlvt_kept");
     bench.window.state.sender = "From the file";
-    ASSERT_TRUE(save_state(bench.window.state));
+    ASSERT_TRUE(StateFile().save(bench.window.state));
     bench.window.state = State{};
     bench.desktop.screen_dpi = 144;
     dispatch(bench.window, Event{.kind = Event::Kind::created});
@@ -53,6 +53,42 @@ TEST(MainWindow, CreatedLoadsTheStateAndTokenRendersAndLaysOut) {
     EXPECT_EQ(bench.desktop.layouts[0].client_height, 1050);
     // No check has run yet: no "Checked at" line.
     EXPECT_EQ(bench.desktop.last_summary().status_text.find("Checked at"), std::string::npos);
+}
+
+TEST(MainWindow, AStateFileThatCannotBeReadIsNeverSavedOver) {
+    {
+        Workbench bench;
+        // A folder in the state file's place: it is there, and cannot be read.
+        fs::create_directories(state_file_path());
+        dispatch(bench.window, Event{.kind = Event::Kind::created});
+        ASSERT_EQ(bench.desktop.box_titles(), std::vector<std::string>{"Couldn't read settings"});
+        EXPECT_EQ(bench.desktop.boxes[0].style, BoxStyle::error);
+        EXPECT_TRUE(bench.desktop.boxes[0].text.starts_with(
+            "Dalvento couldn't read its settings file " + text(state_file_path()) + ": "))
+            << bench.desktop.boxes[0].text;
+        EXPECT_TRUE(bench.window.quit);
+        // What may still arrive (the activation as the box closes, a tick, a close) does nothing.
+        for (const Event::Kind kind :
+             {Event::Kind::refresh_notice, Event::Kind::timer_tick, Event::Kind::close}) {
+            dispatch(bench.window, Event{.kind = kind});
+        }
+        EXPECT_EQ(bench.desktop.boxes.size(), 1u);
+        EXPECT_TRUE(bench.desktop.summaries.empty());
+        EXPECT_TRUE(fs::is_empty(state_file_path()));
+    }
+    {
+        // One that cannot be parsed, nor copied aside: the start goes on with the defaults and
+        // says at once that nothing is kept.
+        Workbench bench;
+        const std::string damaged = R"({"sender": 7, "layers_dirs": ["C:\\map"]})";
+        write_file(state_file_path(), damaged);
+        write_file(fs::path(text(state_file_path()) + ".unreadable") / "in the way", "x");
+        dispatch(bench.window, Event{.kind = Event::Kind::created});
+        EXPECT_FALSE(bench.window.quit);
+        ASSERT_EQ(bench.desktop.box_titles(), std::vector<std::string>{"Couldn't save settings"});
+        dispatch(bench.window, Event{.kind = Event::Kind::close});
+        EXPECT_EQ(read_file(state_file_path()), damaged);
+    }
 }
 
 TEST(MainWindow, TogglesRefreshNoticeAndClose) {
@@ -77,8 +113,8 @@ TEST(MainWindow, TogglesRefreshNoticeAndClose) {
     bench.desktop.enabled = false;
     dispatch(bench.window, Event{.kind = Event::Kind::refresh_notice});
     EXPECT_EQ(bench.desktop.summaries.size(), rendered + 1);
-    // A send notice with no send under way changes nothing.
-    dispatch(bench.window, Event{.kind = Event::Kind::send_notice});
+    // A work notice with nothing under way changes nothing.
+    dispatch(bench.window, Event{.kind = Event::Kind::work_notice});
     EXPECT_EQ(bench.desktop.summaries.size(), rendered + 1);
     EXPECT_TRUE(bench.desktop.boxes.empty());
 
@@ -148,7 +184,7 @@ TEST(MainWindow, CloseDuringASendAsksFirst) {
     Workbench bench;
     bench.start();
     RunningSend running;
-    running.progress = std::make_shared<SendProgress>();
+    running.worker = std::make_shared<Worker<SendOutcome>>(nullptr);
     bench.window.send_job = std::move(running);
     fs::remove(state_file_path());
 

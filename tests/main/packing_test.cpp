@@ -67,7 +67,7 @@ TEST(Packing, BundleRunsOffTheWindowThreadWithButtonsOffUntilTheOutcome) {
     std::vector<std::string> progress;
     while (bench.window.pack_job) {
         ASSERT_TRUE(bench.desktop.notices->take(std::chrono::seconds(60)));
-        dispatch(bench.window, Event{.kind = Event::Kind::send_notice});
+        dispatch(bench.window, Event{.kind = Event::Kind::work_notice});
         if (bench.window.pack_job) {
             ASSERT_FALSE(bench.desktop.statuses.empty());
             progress.push_back(bench.desktop.statuses.back());
@@ -81,7 +81,7 @@ TEST(Packing, BundleRunsOffTheWindowThreadWithButtonsOffUntilTheOutcome) {
     EXPECT_EQ(bench.desktop.last_summary().status_text.find("Packing"), std::string::npos);
     ASSERT_EQ(big.on_stick().size(), 1u);
     EXPECT_EQ(big.on_stick()[0].extension(), ".zip");
-    EXPECT_FALSE(load_state().sent_hash.empty());
+    EXPECT_FALSE(saved_state().sent_hash.empty());
 }
 
 TEST(Packing, CloseWhilePackingStopsItAndLeavesNoPartial) {
@@ -99,14 +99,14 @@ TEST(Packing, CloseWhilePackingStopsItAndLeavesNoPartial) {
     EXPECT_FALSE(bench.window.pack_job);
     EXPECT_EQ(bench.desktop.box_titles().back(), "Still packing");
     EXPECT_TRUE(big.on_stick().empty());
-    EXPECT_TRUE(load_state().sent_hash.empty());
+    EXPECT_TRUE(saved_state().sent_hash.empty());
 }
 
 TEST(Packing, AThreadThatCannotStartIsReported) {
     Workbench bench;
     bench.generate();
     bench.start();
-    bench.window.start_packer = [](std::function<void()>) -> std::expected<void, std::string> {
+    bench.window.start_worker = [](std::function<void()>) -> std::expected<void, std::string> {
         return std::unexpected(std::string("Resource temporarily unavailable"));
     };
     bench.desktop.confirm_delivery();

@@ -40,7 +40,7 @@ TEST(DeliveryDialog, OpensPreFilledAndStoresWhatWasTyped) {
     EXPECT_FALSE(prepared->send_everything);
     EXPECT_EQ(prepared->units.size(), 6u);
     EXPECT_EQ(prepared->export_date.source, "map metadata");
-    const State saved = load_state();
+    const State saved = saved_state();
     EXPECT_EQ(saved.sender, " Lee  ");
     EXPECT_EQ(saved.tax_year, "");
 
@@ -90,8 +90,8 @@ TEST(DeliveryDialog, EndingsLeaveNothingChanged) {
     again.desktop.box_answers.push_back(BoxAnswer::yes);
     again.desktop.dialog_answers.push_back(DialogResult{std::nullopt});
     EXPECT_FALSE(prepare_delivery(again.window, CONFIRM_SEND));
-    EXPECT_EQ(load_state().sender, again.window.state.sender);
-    EXPECT_TRUE(load_state().sent_hash.empty());
+    EXPECT_EQ(saved_state().sender, again.window.state.sender);
+    EXPECT_TRUE(saved_state().sent_hash.empty());
 }
 
 TEST(DeliveryDialog, NoExportDateSaysWhatToDoOnBothRoads) {
@@ -104,7 +104,7 @@ TEST(DeliveryDialog, NoExportDateSaysWhatToDoOnBothRoads) {
     bench.window.state.sender = "Pat";
     bench.window.state.token_protected = "kept";
     bench.window.token = "dlvt_x";
-    ASSERT_TRUE(save_state(bench.window.state));
+    ASSERT_TRUE(StateFile().save(bench.window.state));
     const std::string before = read_file(state_file_path());
 
     for (const Control road : {Control::bundle_button, Control::send_button}) {

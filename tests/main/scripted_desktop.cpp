@@ -100,7 +100,7 @@ bool ScriptedDesktop::run_settings(SettingsWindow& window) {
     return true;
 }
 
-std::function<void()> ScriptedDesktop::send_notice_poster() {
+std::function<void()> ScriptedDesktop::work_notice_poster() {
     return [queue = notices] { queue->post(); };
 }
 
@@ -127,11 +127,10 @@ void ScriptedDesktop::confirm_delivery(std::string sender, std::string reason, s
         DeliveryDialogAnswer{std::move(sender), std::move(reason), std::move(unusual)});
 }
 
-bool pump_packing(MainWindow& window, ScriptedDesktop& desktop,
-                  std::chrono::milliseconds timeout) {
+bool pump_packing(MainWindow& window, ScriptedDesktop& desktop, std::chrono::milliseconds timeout) {
     while (window.pack_job) {
         if (!desktop.notices->take(timeout)) return false;
-        dispatch(window, Event{.kind = Event::Kind::send_notice});
+        dispatch(window, Event{.kind = Event::Kind::work_notice});
     }
     return true;
 }
@@ -139,7 +138,7 @@ bool pump_packing(MainWindow& window, ScriptedDesktop& desktop,
 bool pump_send(MainWindow& window, ScriptedDesktop& desktop, std::chrono::milliseconds timeout) {
     while (window.send_job) {
         if (!desktop.notices->take(timeout)) return false;
-        dispatch(window, Event{.kind = Event::Kind::send_notice});
+        dispatch(window, Event{.kind = Event::Kind::work_notice});
     }
     return true;
 }

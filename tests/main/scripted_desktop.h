@@ -113,7 +113,7 @@ class ScriptedDesktop : public Desktop {
         explorer_arguments.push_back(argument);
     }
     int dpi() override { return screen_dpi; }
-    std::function<void()> send_notice_poster() override;
+    std::function<void()> work_notice_poster() override;
 
     // Conveniences for the tests.
     const RenderedSummary& last_summary() const;
@@ -123,12 +123,12 @@ class ScriptedDesktop : public Desktop {
                           std::string unusual = "", bool warnings_expected = true);
 };
 
-// Dispatches send notices as they come until the packing has ended; false when it went quiet
+// Dispatches work notices as they come until the packing has ended; false when it went quiet
 // for the timeout.
 bool pump_packing(MainWindow& window, ScriptedDesktop& desktop,
                   std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
-// Dispatches send notices as they come until the send has its outcome; false when the worker
+// Dispatches work notices as they come until the send has its outcome; false when the worker
 // went quiet for the timeout.
 bool pump_send(MainWindow& window, ScriptedDesktop& desktop,
                std::chrono::milliseconds timeout = std::chrono::seconds(60));

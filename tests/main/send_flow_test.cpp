@@ -60,7 +60,7 @@ TEST(SendRoad, GeneratedExportsToTheStandinAndTheReceipt) {
     ASSERT_EQ(bench.desktop.dialogs.size(), 1u);
     EXPECT_EQ(bench.desktop.dialogs[0].confirm_caption, "Next...");
     EXPECT_EQ(bench.window.token, standin_service().token);
-    EXPECT_EQ(unprotect_token(load_state().token_protected.value_or("")), standin_service().token);
+    EXPECT_EQ(unprotect_token(saved_state().token_protected.value_or("")), standin_service().token);
 
     // While it runs: buttons off, the progress in the status box, the send button left alone.
     ASSERT_TRUE(bench.window.send_job);
@@ -110,12 +110,12 @@ TEST(SendRoad, GeneratedExportsToTheStandinAndTheReceipt) {
                         "\n\n(Receipt copied to the clipboard.) That's the delivery done."),
               std::string::npos)
         << text;
-    EXPECT_EQ(bench.window.send_progress, text.substr(0, text.find('\n')));
+    EXPECT_EQ(bench.window.progress_line, text.substr(0, text.find('\n')));
 
     // The zip is gone from the outbox, the delivery recorded, the units no longer changed.
     EXPECT_FALSE(fs::exists(zip));
     EXPECT_TRUE(bench.outbox_zips().empty());
-    const State saved = load_state();
+    const State saved = saved_state();
     EXPECT_EQ(saved.sent_hash.size(), 6u);
     EXPECT_EQ(saved.sender, "Pat Clerk ");
     EXPECT_EQ(saved.tax_year, " 2026 roll");
@@ -168,7 +168,7 @@ TEST(SendRoad, ReviewTextAndBackLeavesNoZip) {
     // Back: no zip left, nothing sent, nothing recorded.
     EXPECT_TRUE(bench.outbox_zips().empty());
     EXPECT_FALSE(bench.window.send_job);
-    EXPECT_TRUE(load_state().sent_hash.empty());
+    EXPECT_TRUE(saved_state().sent_hash.empty());
     const nlohmann::json received = standin_control("GET", "/_standin/received");
     EXPECT_TRUE(received["requests"].empty());
 }
@@ -189,10 +189,10 @@ TEST(SendRoad, RefusedTokenIsForgottenAndTheZipKept) {
     EXPECT_EQ(bench.desktop.boxes.back().style, BoxStyle::error);
     const std::string forgotten = " It's been forgotten here; the next Send asks for it again.";
     EXPECT_TRUE(ends_with(text, forgotten)) << text;
-    EXPECT_EQ(bench.window.send_progress, text);
+    EXPECT_EQ(bench.window.progress_line, text);
     EXPECT_FALSE(bench.window.token);
-    EXPECT_FALSE(load_state().token_protected);
-    EXPECT_TRUE(load_state().sent_hash.empty());
+    EXPECT_FALSE(saved_state().token_protected);
+    EXPECT_TRUE(saved_state().sent_hash.empty());
     EXPECT_EQ(bench.outbox_zips().size(), 1u);
     EXPECT_EQ(bench.desktop.delivery_buttons.back(), std::make_pair(true, true));
     EXPECT_TRUE(bench.desktop.clipboard.empty());
@@ -207,7 +207,7 @@ TEST(SendRoad, RefusedTokenIsForgottenAndTheZipKept) {
     EXPECT_EQ(bench.desktop.log,
               (std::vector<std::string>{"box:Before you send", "dialog", "token"}));
     EXPECT_TRUE(bench.outbox_zips().empty());
-    EXPECT_FALSE(load_state().token_protected);
+    EXPECT_FALSE(saved_state().token_protected);
 }
 
 TEST(SendRoad, UnavailableServiceKeepsTheZip) {
@@ -227,11 +227,11 @@ TEST(SendRoad, UnavailableServiceKeepsTheZip) {
     EXPECT_EQ(bench.desktop.boxes.back().title, "Couldn't send");
     EXPECT_EQ(bench.desktop.boxes.back().text, message);
     EXPECT_EQ(bench.desktop.boxes.back().style, BoxStyle::error);
-    EXPECT_EQ(bench.window.send_progress, message);
+    EXPECT_EQ(bench.window.progress_line, message);
     EXPECT_TRUE(ends_with(bench.desktop.last_summary().status_text, "\r\n" + message));
     EXPECT_EQ(bench.window.token, standin_service().token);  // only a refusal forgets it
     EXPECT_EQ(bench.outbox_zips().size(), 1u);
-    EXPECT_TRUE(load_state().sent_hash.empty());
+    EXPECT_TRUE(saved_state().sent_hash.empty());
     EXPECT_EQ(bench.desktop.last_summary().send_enabled, std::optional<bool>(true));
     standin_control("POST", "/_standin/reset");
 }
@@ -242,16 +242,18 @@ TEST(SendRoad, WorkerThatCannotStartShowsAMessageAndKeepsTheZip) {
     bench.window.token = "dlvt_x";
     bench.start();
     bench.window.token = "dlvt_x";
-    bool asked = false;
-    bench.window.start_worker = [&](std::function<void()>) -> std::expected<void, std::string> {
-        asked = true;
+    // The packing's thread starts; the upload's cannot.
+    int starts = 0;
+    bench.window.start_worker =
+        [&](std::function<void()> work) -> std::expected<void, std::string> {
+        if (++starts == 1) return start_detached_thread(std::move(work));
         return std::unexpected(std::string("Resource temporarily unavailable"));
     };
     bench.desktop.confirm_delivery();
     bench.desktop.review_answers.push_back(ReviewAnswer::send);
     bench.click(Control::send_button);
 
-    EXPECT_TRUE(asked);
+    EXPECT_EQ(starts, 2);
     ASSERT_EQ(bench.desktop.boxes.back().title, "Couldn't send");
     EXPECT_EQ(bench.desktop.boxes.back().style, BoxStyle::error);
     EXPECT_EQ(bench.desktop.boxes.back().text,
@@ -262,7 +264,7 @@ TEST(SendRoad, WorkerThatCannotStartShowsAMessageAndKeepsTheZip) {
     EXPECT_EQ(bench.desktop.delivery_buttons,
               (std::vector<std::pair<bool, bool>>{{false, false}, {true, true}}));
     EXPECT_EQ(bench.outbox_zips().size(), 1u);
-    EXPECT_TRUE(load_state().sent_hash.empty());
+    EXPECT_TRUE(saved_state().sent_hash.empty());
 
     // The default starter reports a thread it could not have instead of throwing.
     bool ran = false;
@@ -290,7 +292,7 @@ TEST(SendRoad, OutboxOrTokenProblemsEndTheFlowWithTheirBox) {
     EXPECT_EQ(bench.desktop.boxes.back().title, "Couldn't keep the token");
     EXPECT_EQ(bench.desktop.boxes.back().text, "Windows refused to protect it; nothing was saved.");
     EXPECT_FALSE(bench.window.token);
-    EXPECT_FALSE(load_state().token_protected);
+    EXPECT_FALSE(saved_state().token_protected);
     EXPECT_TRUE(bench.desktop.reviews.empty());
 
     // An outbox that cannot be made (its parent is a file): "Couldn't build the zip".
@@ -311,11 +313,7 @@ TEST(SendRoad, OutboxOrTokenProblemsEndTheFlowWithTheirBox) {
 
 TEST(SendTexts, ProgressHostAndTimes) {
     const auto progress = [](std::string stage, uint64_t done, uint64_t total) {
-        SendStatus status;
-        status.stage = std::move(stage);
-        status.done = done;
-        status.total = total;
-        return progress_text(status);
+        return progress_text(WorkProgress{std::move(stage), done, total});
     };
     EXPECT_EQ(progress("upload", 50, 200), SENDING + " 25%");
     EXPECT_EQ(progress("upload", 199, 200), SENDING + " 99%");
@@ -404,7 +402,7 @@ struct OutcomeBench : Workbench {
     fs::path zip;
     void run(SendOutcome outcome) {
         prepare(std::move(outcome));
-        dispatch(window, Event{.kind = Event::Kind::send_notice});
+        dispatch(window, Event{.kind = Event::Kind::work_notice});
     }
     // A send whose worker has stored its outcome; the notice is yet to come.
     void prepare(SendOutcome outcome) {
@@ -415,9 +413,9 @@ struct OutcomeBench : Workbench {
         window.token = "dlvt_t";
         zip = env.dir() / "outbox.zip";
         write_file(zip, "zip bytes");
-        auto progress = std::make_shared<SendProgress>();
-        progress->set_outcome(std::move(outcome));
-        window.send_job = RunningSend{.progress = progress,
+        auto worker = std::make_shared<Worker<SendOutcome>>(nullptr);
+        worker->finish(std::move(outcome));
+        window.send_job = RunningSend{.worker = worker,
                                       .units = window.units,
                                       .zip_path = zip,
                                       .zip_name = "Q.zip",
@@ -442,8 +440,8 @@ TEST(SendOutcome, EachOutcomeWithItsTitleAndText) {
                       std::string(64, 'f') +
                       "\n\n(Receipt copied to the clipboard.) That's the delivery done.");
         EXPECT_FALSE(fs::exists(bench.zip));
-        EXPECT_EQ(load_state().sent_hash.size(), 6u);
-        EXPECT_EQ(bench.window.send_progress,
+        EXPECT_EQ(saved_state().sent_hash.size(), 6u);
+        EXPECT_EQ(bench.window.progress_line,
                   "Dalvento already had this delivery (received last week).");
     }
     {
@@ -454,9 +452,9 @@ TEST(SendOutcome, EachOutcomeWithItsTitleAndText) {
         // The last check saw this export as new; delivered, it is not any more.
         bench.window.status_line =
             "Checked at 14:02: a new export is here; press Send to Dalvento.";
-        dispatch(bench.window, Event{.kind = Event::Kind::send_notice});
+        dispatch(bench.window, Event{.kind = Event::Kind::work_notice});
         EXPECT_EQ(bench.desktop.boxes.back().title, "Received");
-        EXPECT_EQ(bench.window.send_progress, "Received by Dalvento at 2026-03-06 14:07.");
+        EXPECT_EQ(bench.window.progress_line, "Received by Dalvento at 2026-03-06 14:07.");
         EXPECT_EQ(bench.desktop.clipboard.back(),
                   "Q.zip\n1 files, 2 KB\nFingerprint (SHA-256): " + std::string(64, 'f'));
         EXPECT_EQ(bench.window.status_line, "");
@@ -483,7 +481,7 @@ TEST(SendOutcome, EachOutcomeWithItsTitleAndText) {
         EXPECT_EQ(bench.desktop.boxes.back().text, send_error_message(error));
         EXPECT_TRUE(fs::exists(bench.zip));
         EXPECT_EQ(bench.window.token, "dlvt_t");
-        EXPECT_TRUE(load_state().token_protected);
+        EXPECT_TRUE(saved_state().token_protected);
     }
     {
         OutcomeBench bench;
@@ -499,7 +497,7 @@ TEST(SendOutcome, EachOutcomeWithItsTitleAndText) {
                       " It's been forgotten here; the next Send asks for it again.");
         EXPECT_TRUE(fs::exists(bench.zip));
         EXPECT_FALSE(bench.window.token);
-        EXPECT_FALSE(load_state().token_protected);
+        EXPECT_FALSE(saved_state().token_protected);
     }
     for (const bool replaced_in_window : {false, true}) {
         // The refusal arrives while the settings window is open: closing it must not store the
@@ -511,7 +509,7 @@ TEST(SendOutcome, EachOutcomeWithItsTitleAndText) {
         bench.prepare(std::unexpected(send_error(SendErrorKind::token_refused)));
         bench.desktop.settings_scripts.push_back([&](SettingsWindow& settings) {
             if (replaced_in_window) settings.save("dlvt_new");
-            dispatch(bench.window, Event{.kind = Event::Kind::send_notice});
+            dispatch(bench.window, Event{.kind = Event::Kind::work_notice});
             EXPECT_EQ(bench.desktop.boxes.back().title, "Token refused");
             EXPECT_EQ(settings.view().status_line,
                       replaced_in_window ? "Office token: set." : "Office token: not set yet.");
@@ -520,9 +518,9 @@ TEST(SendOutcome, EachOutcomeWithItsTitleAndText) {
         bench.click(Control::settings_button);
         EXPECT_EQ(bench.window.token,
                   replaced_in_window ? std::optional<std::string>("dlvt_new") : std::nullopt);
-        EXPECT_EQ(load_state().token_protected, replaced_in_window
-                                                    ? std::optional<std::string>("sealed:dlvt_new")
-                                                    : std::nullopt);
+        EXPECT_EQ(saved_state().token_protected, replaced_in_window
+                                                     ? std::optional<std::string>("sealed:dlvt_new")
+                                                     : std::nullopt);
     }
 }
 

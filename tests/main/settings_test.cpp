@@ -74,7 +74,7 @@ TEST(Settings, ViewFollowsTheWorkingCopy) {
     EXPECT_EQ(bench.window.settings_window, nullptr);
     // Saved then removed with no token before: nothing happened to the token.
     EXPECT_EQ(protect_calls, 0);
-    EXPECT_FALSE(load_state().token_protected);
+    EXPECT_FALSE(saved_state().token_protected);
     EXPECT_FALSE(bench.window.token);
 }
 
@@ -84,7 +84,7 @@ TEST(Settings, TokenIsCommittedOnlyWhenTheWindowCloses) {
     bench.open([&](SettingsWindow& w) {
         EXPECT_TRUE(w.save("dlvt_new"));
         EXPECT_FALSE(bench.window.token);
-        EXPECT_FALSE(load_state().token_protected);
+        EXPECT_FALSE(saved_state().token_protected);
         EXPECT_EQ(protect_calls, 0);
         // Modal: a timer tick does nothing while the window is open.
         dispatch(bench.window, Event{.kind = Event::Kind::timer_tick});
@@ -94,7 +94,7 @@ TEST(Settings, TokenIsCommittedOnlyWhenTheWindowCloses) {
         EXPECT_EQ(bench.window.token, "dlvt_new");
     });
     EXPECT_EQ(protect_calls, 1);
-    EXPECT_EQ(load_state().token_protected, "blob:dlvt_new");
+    EXPECT_EQ(saved_state().token_protected, "blob:dlvt_new");
     EXPECT_EQ(bench.desktop.summaries.size(), rendered + 1);
 
     // The same token again: nothing to commit. Removing it clears both copies.
@@ -108,7 +108,7 @@ TEST(Settings, TokenIsCommittedOnlyWhenTheWindowCloses) {
         w.close();
     });
     EXPECT_FALSE(bench.window.token);
-    EXPECT_FALSE(load_state().token_protected);
+    EXPECT_FALSE(saved_state().token_protected);
 
     // Closed without Close (the close box, or Esc): the same commit.
     bench.open([](SettingsWindow& w) { w.save("dlvt_esc"); });
@@ -131,7 +131,7 @@ TEST(Settings, RefusedProtectionKeepsTheOldTokenButStillResets) {
     EXPECT_EQ(bench.desktop.boxes[1].text, "Windows refused to protect it; nothing was saved.");
     EXPECT_EQ(bench.desktop.boxes[1].style, BoxStyle::error);
     EXPECT_EQ(bench.window.token, "dlvt_old");
-    const State saved = load_state();
+    const State saved = saved_state();
     EXPECT_EQ(saved.token_protected, "blob:dlvt_old");
     EXPECT_TRUE(saved.layers_dirs.empty());  // the reset went ahead
 }
@@ -141,7 +141,7 @@ TEST(Settings, ResetAskedAndCarriedOutAfterClosing) {
     bench.window.token = "dlvt_keep";
     bench.window.state.token_protected = "blob:dlvt_keep";
     bench.window.status_line = "Checked at 09:00: nothing new since the last delivery.";
-    bench.window.send_progress = "Received by Dalvento at 2026-03-01 10:00.";
+    bench.window.progress_line = "Received by Dalvento at 2026-03-01 10:00.";
     bench.window.last_flashed_export = std::string(64, 'b');
     bench.window.state.include_once["tblRESales.txt"] = false;
     const State before = bench.window.state;
@@ -169,7 +169,7 @@ TEST(Settings, ResetAskedAndCarriedOutAfterClosing) {
               "files are not touched.\n\nThe next delivery will treat every file as its first, "
               "and ask you before sending it.");
 
-    const State saved = load_state();
+    const State saved = saved_state();
     EXPECT_TRUE(saved.layers_dirs.empty());
     EXPECT_TRUE(saved.tables_dirs.empty());
     EXPECT_TRUE(saved.include.empty());
@@ -184,7 +184,7 @@ TEST(Settings, ResetAskedAndCarriedOutAfterClosing) {
     EXPECT_EQ(saved.hash_cache, before.hash_cache);
     EXPECT_EQ(bench.window.token, "dlvt_keep");
     EXPECT_EQ(bench.window.status_line, "");
-    EXPECT_EQ(bench.window.send_progress, "");
+    EXPECT_EQ(bench.window.progress_line, "");
     EXPECT_FALSE(bench.window.last_flashed_export);
     // The summary after the reset shows no folders.
     EXPECT_EQ(bench.desktop.last_summary().source_button_captions[0], "Add ArcGIS Source...");

@@ -45,7 +45,7 @@ TEST(SourceFlow, FirstFolderWithTheGuessThenThePicker) {
     EXPECT_FALSE(bench.desktop.folder_requests[0].start);
     EXPECT_EQ(bench.window.state.layers_dirs,
               std::vector<std::string>{text(bench.exports.layers_folder)});
-    EXPECT_EQ(load_state().layers_dirs, bench.window.state.layers_dirs);
+    EXPECT_EQ(saved_state().layers_dirs, bench.window.state.layers_dirs);
     EXPECT_EQ(bench.desktop.log, (std::vector<std::string>{"folder", "picker"}));
     ASSERT_EQ(bench.desktop.pickers.size(), 1u);
     EXPECT_EQ(bench.desktop.pickers[0].title, "ArcGIS source");
@@ -153,7 +153,7 @@ TEST(SourceFlow, DropsOnTheWindowAndTheLists) {
     EXPECT_EQ(bench.window.state.tables_dirs,
               std::vector<std::string>{text(bench.exports.tables_folder)});
     EXPECT_TRUE(bench.desktop.boxes.empty());
-    EXPECT_EQ(load_state().tables_dirs, bench.window.state.tables_dirs);
+    EXPECT_EQ(saved_state().tables_dirs, bench.window.state.tables_dirs);
 }
 
 TEST(SourceFlow, DropsOnTheOtherList) {
@@ -172,7 +172,7 @@ TEST(SourceFlow, DropsOnTheOtherList) {
     // Again: kept once. No message either way.
     drop(bench, DropTarget::other_list, {bench.exports.other_folder});
     EXPECT_EQ(bench.window.state.other_dirs.size(), 2u);
-    EXPECT_EQ(load_state().other_dirs, bench.window.state.other_dirs);
+    EXPECT_EQ(saved_state().other_dirs, bench.window.state.other_dirs);
     EXPECT_TRUE(bench.desktop.boxes.empty());
 }
 
@@ -216,7 +216,7 @@ TEST(SourceFlow, RemoveFolderForgetsOnlyTheFolderAndWhatWasTickedThere) {
 
     // Saved at once: the folder and its file's tick gone; the record, cache and token kept; the
     // check's line, about what was there, gone too.
-    const State saved = load_state();
+    const State saved = saved_state();
     EXPECT_EQ(saved.other_dirs, std::vector<std::string>{spare});
     EXPECT_FALSE(saved.include.contains(other_file));
     EXPECT_EQ(saved.sent_hash, before.sent_hash);
@@ -235,7 +235,7 @@ TEST(SourceFlow, RemoveFolderForgetsOnlyTheFolderAndWhatWasTickedThere) {
     bench.desktop.removal_answers.push_back(0);
     bench.click(Control::source_other);
     EXPECT_EQ(bench.desktop.log, (std::vector<std::string>{"picker", "remove"}));
-    EXPECT_TRUE(load_state().other_dirs.empty());
+    EXPECT_TRUE(saved_state().other_dirs.empty());
     EXPECT_EQ(bench.desktop.last_summary().source_button_captions[2], "Add Other Source...");
 }
 
@@ -353,19 +353,19 @@ TEST(Picker, OkRememberedOrOnceAndCancel) {
     EXPECT_EQ(bench.window.state.include_once.at(other), true);
     EXPECT_EQ(bench.window.state.include_once.size(), 2u);
     EXPECT_NE(bench.desktop.last_summary().headlines[2].find("1 selected"), std::string::npos);
-    EXPECT_TRUE(load_state().include_once.empty());  // never written
+    EXPECT_TRUE(saved_state().include_once.empty());  // never written
 
     // OK remembering: include set, the one-time choices for these keys dropped.
     bench.desktop.picker_answers.push_back(picked(PickerResult::ok, {true, false}, true));
     bench.click(Control::source_other);
     EXPECT_TRUE(bench.window.state.include_once.empty());
-    EXPECT_EQ(load_state().include.at(other), false);
+    EXPECT_EQ(saved_state().include.at(other), false);
 
     // Unticking a core unit remembered: it stays unselected in later runs.
     bench.desktop.picker_answers.push_back(picked(PickerResult::ok, {false}, true));
     bench.click(Control::source_layers);
-    EXPECT_EQ(load_state().include.at("OWNER"), false);
-    const State remembered = load_state();
+    EXPECT_EQ(saved_state().include.at("OWNER"), false);
+    const State remembered = saved_state();
     Workbench later;  // a later run, on the same folders
     later.window.state = remembered;
     later.start();

@@ -46,12 +46,6 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-TEST(Summary, CountWithNoun) {
-    EXPECT_EQ(count_with_noun(0, "layer"), "0 layers");
-    EXPECT_EQ(count_with_noun(1, "layer"), "1 layer");
-    EXPECT_EQ(count_with_noun(2, "file"), "2 files");
-}
-
 TEST(Summary, NothingConfiguredListsThePlaceholders) {
     Workbench bench;
     bench.start();
@@ -80,7 +74,7 @@ TEST(Summary, GeneratedExportsShowRowsCaptionsHeadlinesAndLines) {
     bench.generate({}, true);
     bench.window.state.last_sent_at = "2026-02-01 10:00";
     bench.window.status_line = "Checked at 14:07: something.";
-    bench.window.send_progress = "Sending to Dalvento\xE2\x80\xA6 25%";
+    bench.window.progress_line = "Sending to Dalvento\xE2\x80\xA6 25%";
     bench.start();
     const RenderedSummary& summary = bench.desktop.last_summary();
 

@@ -29,7 +29,7 @@ void Workbench::generate(exportgen::ExportSpec shape, bool with_other) {
 }
 
 void Workbench::start() {
-    ASSERT_TRUE(save_state(window.state));
+    ASSERT_TRUE(StateFile().save(window.state));
     dispatch(window, Event{.kind = Event::Kind::created});
 }
 

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "core/platform/platform.h"
+#include "core/tracking/state_file.h"
 
 namespace dalvento::testing {
 
@@ -81,6 +82,15 @@ Time local_time(int year, int month, int day, int hour, int minute, int second) 
 void set_modified(const std::filesystem::path& path, Time time) {
     const auto done = platform::set_modified(path, time);
     ASSERT_TRUE(done.has_value()) << done.error().text;
+}
+
+State saved_state() {
+    auto loaded = StateFile().load(std::chrono::milliseconds(0));
+    if (!loaded) {
+        ADD_FAILURE() << loaded.error();
+        return {};
+    }
+    return std::move(*loaded);
 }
 
 std::string text(const std::filesystem::path& path) {

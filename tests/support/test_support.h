@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/tracking/state.h"
 #include "county/delivery_unit.h"
 
 namespace dalvento::testing {
@@ -72,6 +73,9 @@ DeliveryUnit unit_of_files(std::string key, UnitKind kind, bool core, std::vecto
 // A sound member of a shapefile set of polygons that holds no shapes: the .shp or .shx header, or
 // a .dbf with no fields and no records (extension "shp", "shx" or "dbf").
 std::string empty_layer_member(std::string_view extension);
+
+// The state file as a new start would load it; a file that cannot be read fails the test.
+State saved_state();
 
 // The path as UTF-8 text.
 std::string text(const std::filesystem::path& path);

@@ -102,21 +102,15 @@ class DeliveryProtocol : public ::testing::Test {
     std::filesystem::path zip_path() const { return dir_ / "QUARNELL-2026-03-05-1a2b3c4d.zip"; }
 
     SendOutcome send(std::string base = BASE + "/") {
-        SendJob job;
-        job.base_url = std::move(base);
-        job.token = TOKEN;
-        job.zip_path = zip_path();
-        job.announce_body = ANNOUNCE;
-        job.progress = progress_;
-        job.notice = [this] { notices_.push_back(progress_->snapshot()); };
-        send_delivery(std::move(job), http_);
-        EXPECT_FALSE(notices_.empty());
-        const SendStatus last = progress_->snapshot();
-        EXPECT_TRUE(last.outcome.has_value());
-        if (!notices_.empty()) {
-            EXPECT_TRUE(notices_.back().outcome.has_value());
-        }
-        return last.outcome.value_or(std::unexpected(SendError{}));
+        const SendJob job{.base_url = std::move(base),
+                          .token = TOKEN,
+                          .zip_path = zip_path(),
+                          .announce_body = ANNOUNCE};
+        return send_delivery(
+            job, http_, [this](std::string_view stage, uint64_t done, uint64_t total) {
+                reports_.push_back(std::string(stage) + " " + std::to_string(done) + "/" +
+                                   std::to_string(total));
+            });
     }
 
     // The outcome's message, or "received" / "already received".
@@ -140,8 +134,7 @@ class DeliveryProtocol : public ::testing::Test {
 
     TempDir dir_;
     ScriptedHttp http_;
-    std::shared_ptr<SendProgress> progress_ = std::make_shared<SendProgress>();
-    std::vector<SendStatus> notices_;
+    std::vector<std::string> reports_;  // "{stage} {done}/{total}", as the send told them
 };
 
 TEST_F(DeliveryProtocol, AnnounceAnswered200IsAlreadyReceivedAndUploadsNothing) {
@@ -303,19 +296,15 @@ class ThrowingHttp : public HttpSeam {
 };
 
 TEST(DeliveryOutcome, AnExceptionStillEndsTheSendWithAnOutcome) {
-    auto progress = std::make_shared<SendProgress>();
-    int notices = 0;
+    int reports = 0;
     SendJob job;
     job.base_url = BASE;
-    job.progress = progress;
-    job.notice = [&] { ++notices; };
     ThrowingHttp http;
-    send_delivery(std::move(job), http);
-    EXPECT_EQ(notices, 2);  // the announce stage's start, then the outcome
-    const auto outcome = progress->snapshot().outcome;
-    ASSERT_TRUE(outcome.has_value());
-    ASSERT_FALSE(outcome->has_value());
-    EXPECT_EQ(send_error_message(outcome->error()),
+    const SendOutcome outcome =
+        send_delivery(job, http, [&](std::string_view, uint64_t, uint64_t) { ++reports; });
+    EXPECT_EQ(reports, 1);  // the announce stage's start
+    ASSERT_FALSE(outcome.has_value());
+    EXPECT_EQ(send_error_message(outcome.error()),
               "Dalvento answered something unexpected: std::bad_alloc");
 }
 
@@ -562,72 +551,14 @@ TEST(DeliveryMessages, RefusalServerText) {
     EXPECT_EQ(refusal_server_text(accented), accented.substr(0, 240));
 }
 
-TEST(DeliveryProgress, NoticesAreThrottledWithinAStageOnly) {
-    using namespace std::chrono_literals;
-    auto clock_now = std::chrono::steady_clock::time_point{} + 1h;
-    auto progress = std::make_shared<SendProgress>();
-    std::vector<std::string> heard;
-    ProgressReporter reporter(
-        progress,
-        [&] {
-            const SendStatus s = progress->snapshot();
-            heard.push_back(s.stage + " " + std::to_string(s.done) + "/" + std::to_string(s.total) +
-                            (s.outcome ? " done" : ""));
-        },
-        [&] { return clock_now; });
-
-    // Each step's time since the one before, and what the interface hears by then.
-    struct Step {
-        std::chrono::milliseconds after;
-        std::string stage;
-        uint64_t done, total;
-    };
-    const std::vector<Step> steps = {
-        {0ms, "announce", 0, 1},     // a stage's start is heard at once
-        {10ms, "upload", 10, 100},   // and so is the next one's, however soon
-        {200ms, "upload", 20, 100},  // exactly 200 ms: still too soon
-        {1ms, "upload", 30, 100},    // past it
-        {50ms, "upload", 40, 100},   // too soon
-        {0ms, "upload", 100, 100},   // a stage's end always
-        {1ms, "complete", 0, 1},     // the complete stage right after the last part
-        {150ms, "complete", 0, 1},   // too soon
-        {0ms, "announce", 0, 1},     // announced again after a 404
-    };
-    for (const Step& step : steps) {
-        clock_now += step.after;
-        reporter.report_progress(step.stage, step.done, step.total);
-        EXPECT_EQ(progress->snapshot().done, step.done);  // written even without a notice
-    }
-    reporter.finish(Receipt{true, "dl", "", "", "t"});
-    EXPECT_EQ(heard, (std::vector<std::string>{"announce 0/1", "upload 10/100", "upload 30/100",
-                                               "upload 100/100", "complete 0/1", "announce 0/1",
-                                               "announce 0/1 done"}));
-}
-
 TEST_F(DeliveryProtocol, ProgressFollowsTheStagesAndTheBytesSent) {
-    using namespace std::chrono_literals;
-    auto clock_now = std::chrono::steady_clock::time_point{} + 1h;
     script({announced(three_parts()), part_ok(ZIP.substr(0, 10)), part_ok(ZIP.substr(10, 10)),
             part_ok(ZIP.substr(20)), completed()});
-    SendJob job;
-    job.base_url = BASE;
-    job.token = TOKEN;
-    job.zip_path = zip_path();
-    job.announce_body = ANNOUNCE;
-    job.progress = progress_;
-    job.notice = [this] { notices_.push_back(progress_->snapshot()); };
-    job.clock = [&] { return clock_now += 300ms; };  // every report is late enough to be heard
-    send_delivery(std::move(job), http_);
-
-    std::vector<std::string> heard;
-    for (const SendStatus& s : notices_) {
-        heard.push_back(s.stage + " " + std::to_string(s.done) + "/" + std::to_string(s.total) +
-                        (s.outcome ? " done" : ""));
-    }
-    EXPECT_EQ(heard, (std::vector<std::string>{
-                         "announce 0/1", "upload 5/25", "upload 10/25", "upload 10/25",
-                         "upload 15/25", "upload 20/25", "upload 20/25", "upload 22/25",
-                         "upload 25/25", "upload 25/25", "complete 0/1", "complete 0/1 done"}));
+    ASSERT_TRUE(send().has_value());
+    EXPECT_EQ(reports_, (std::vector<std::string>{"announce 0/1", "upload 5/25", "upload 10/25",
+                                                  "upload 10/25", "upload 15/25", "upload 20/25",
+                                                  "upload 20/25", "upload 22/25", "upload 25/25",
+                                                  "upload 25/25", "complete 0/1"}));
 }
 
 // --- The announce body ----------------------------------------------------------------------

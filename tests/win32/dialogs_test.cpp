@@ -400,11 +400,10 @@ TEST_F(Dialogs, APickerOfManyItemsFitsTheScreenWithItsButtonsReachable) {
 // --- folder removal ---
 
 TEST_F(Dialogs, FolderRemovalGivesThePositionChosenOrNothing) {
-    const FolderRemoval removal{
-        .title = "Remove a folder",
-        .text = "Which folder should Dalvento stop looking in?",
-        .folders = {"C:\\exports\\other", "Z:\\tmp\\R&D extras"},
-        .window = centred_over(win32::logical_placement(main_), 560, 260)};
+    const FolderRemoval removal{.title = "Remove a folder",
+                                .text = "Which folder should Dalvento stop looking in?",
+                                .folders = {"C:\\exports\\other", "Z:\\tmp\\R&D extras"},
+                                .window = centred_over(win32::logical_placement(main_), 560, 260)};
     {
         Script script(removal.title, {[](HWND window) {
                           const std::vector<HWND> lists = children(window, L"ListBox");
@@ -668,7 +667,7 @@ class QuestionDesktop : public Desktop {
     bool is_main_window_enabled() override { return true; }
     void start_explorer(const std::string&) override {}
     int dpi() override { return 96; }
-    std::function<void()> send_notice_poster() override {
+    std::function<void()> work_notice_poster() override {
         return [] {};
     }
 };

@@ -89,7 +89,7 @@ struct Frame {
             State state;
             state.layers_dirs = {testing::text(exports.layers_folder)};
             state.tables_dirs = {testing::text(exports.tables_folder)};
-            EXPECT_TRUE(save_state(state));
+            EXPECT_TRUE(StateFile().save(state));
         }
         EXPECT_TRUE(desktop.build());
         desktop.bind(model);
@@ -439,13 +439,12 @@ TEST(MainFrame, NoticesReachTheModelOnTheInterfaceThread) {
     SendMessageW(main, WM_TIMER, CHECK_TIMER_ID, 0);
     EXPECT_EQ(frame.model.status_line.rfind("Checked at ", 0), 0u) << frame.model.status_line;
 
-    // The send notice, posted by the worker from its own thread, shows the progress.
-    auto progress = std::make_shared<SendProgress>();
-    progress->set_stage("upload", 50, 200);
+    // The work notice, posted by the send from its own thread, shows the progress.
     RunningSend running;
-    running.progress = progress;
+    running.worker = std::make_shared<Worker<SendOutcome>>(nullptr);
+    running.worker->report("upload", 50, 200);
     frame.model.send_job = std::move(running);
-    std::thread(frame.desktop.send_notice_poster()).join();
+    std::thread(frame.desktop.work_notice_poster()).join();
     HWND status = frame.desktop.control(ID_STATUS_BOX);
     EXPECT_TRUE(pump_until([&] {
         return window_text(status).find("Sending to Dalvento\xE2\x80\xA6 25%") != std::string::npos;
@@ -526,13 +525,13 @@ TEST(MainFrame, CloseSavesTheStateAndEndsTheLoop) {
     run_message_loop();
     EXPECT_TRUE(frame.model.quit);
     EXPECT_TRUE(IsWindow(frame.desktop.window()));  // the program destroys it after the loop
-    EXPECT_EQ(load_state().sender, "Closing Clerk");
+    EXPECT_EQ(testing::saved_state().sender, "Closing Clerk");
 }
 
 TEST(MainFrame, CloseDuringASendAsksStillSendingAndNoKeepsTheWindow) {
     Frame frame;
     RunningSend running;
-    running.progress = std::make_shared<SendProgress>();
+    running.worker = std::make_shared<Worker<SendOutcome>>(nullptr);
     frame.model.send_job = std::move(running);
     static HWND main = nullptr;
     static UINT answer = IDNO;

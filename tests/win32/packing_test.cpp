@@ -36,7 +36,7 @@ struct PackingFrame {
         State state;
         state.layers_dirs = {testing::text(made->layers_folder)};
         state.tables_dirs = {testing::text(made->tables_folder)};
-        EXPECT_TRUE(save_state(state));
+        EXPECT_TRUE(StateFile().save(state));
         EXPECT_TRUE(desktop.build());
         desktop.bind(model);
         fs::create_directories(out);
@@ -79,7 +79,7 @@ bool pump_until(const std::function<bool()>& done, int milliseconds) {
 TEST(Packing, TheMainWindowAnswersWhileALargeZipIsPacked) {
     PackingFrame frame;
     HWND main = frame.desktop.window();
-    frame.model.state = load_state();
+    frame.model.state = testing::saved_state();
     frame.start(frame.out / "big.zip");
     ASSERT_TRUE(frame.model.pack_job);
     EXPECT_FALSE(IsWindowEnabled(frame.desktop.control(ID_BUNDLE)));
@@ -137,7 +137,7 @@ TEST(Packing, TheMainWindowAnswersWhileALargeZipIsPacked) {
 
 TEST(Packing, CloseDuringPackingAnsweredYesLeavesNoPartial) {
     PackingFrame frame;
-    frame.model.state = load_state();
+    frame.model.state = testing::saved_state();
     frame.start(frame.out / "stopped.zip");
     ASSERT_TRUE(frame.model.pack_job);
     ASSERT_TRUE(pump_until([&] { return fs::exists(frame.out / "stopped.zip.partial"); }, 60000));

@@ -1,5 +1,5 @@
-// The program itself started twice on one state file: the second start shows the first copy's
-// window and ends, saving nothing.
+// The program itself started: twice on one state file, where the second start shows the first
+// copy's window and ends, saving nothing; and on a state file another program holds.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 
 #include "core/platform/platform.h"
 #include "core/tracking/state.h"
+#include "core/tracking/state_file.h"
 #include "main/win32/main_desktop.h"
 #include "main/win32/single_instance.h"
 #include "main/win32/win32_ui.h"
@@ -94,7 +95,7 @@ TEST(SingleCopy, ASecondStartShowsTheFirstAndSavesNothing) {
     state.sender = "First Copy";
     state.sent_hash["OWNER"] = std::string(64, 'a');
     state.last_sent_at = "2026-03-01 10:00";
-    ASSERT_TRUE(save_state(state));
+    ASSERT_TRUE(StateFile().save(state));
     const std::wstring name = instance_name(state_file_path());
 
     Started first;
@@ -137,10 +138,72 @@ TEST(SingleCopy, ASecondStartShowsTheFirstAndSavesNothing) {
     ASSERT_EQ(WaitForSingleObject(first.process.hProcess, 60000), WAIT_OBJECT_0);
     GetExitCodeProcess(first.process.hProcess, &status);
     EXPECT_EQ(status, 0u);
-    const State left = load_state();
+    const State left = testing::saved_state();
     EXPECT_EQ(left.sender, "First Copy");
     EXPECT_EQ(left.sent_hash, state.sent_hash);
     EXPECT_EQ(left.last_sent_at, state.last_sent_at);
+}
+
+TEST(ProgramStart, AStateFileHeldByAnotherProgramIsWaitedForAndNeverSavedOver) {
+    testing::IsolatedEnvironment env;  // inherited by the program
+    State state;
+    state.sender = "Office Clerk";
+    state.layers_dirs = {"C:\\exports\\map"};
+    state.sent_hash["OWNER"] = std::string(64, 'a');
+    ASSERT_TRUE(StateFile().save(state));
+    const std::filesystem::path path = state_file_path();
+    const std::string saved_text = testing::read_file(path);
+    // This process holds the file open without sharing, as a backup or a virus scan would.
+    const auto hold = [&] {
+        return CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    };
+
+    // Held for longer than the program waits: it says so, and ends without writing.
+    HANDLE held = hold();
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    Started stopped;
+    ASSERT_TRUE(start(stopped));
+    HWND box = nullptr;
+    ASSERT_TRUE(wait_for([&] { return (box = FindWindowW(L"#32770", L"Couldn't read settings")); },
+                         120000));
+    const std::string said = window_text(GetDlgItem(box, 0xFFFF));
+    EXPECT_TRUE(
+        said.starts_with("Dalvento couldn't read its settings file " + testing::text(path) + ": "))
+        << said;
+    EXPECT_TRUE(said.ends_with(
+        " (os error 32).\n\nClose any program that may be holding it (a backup or antivirus "
+        "scan) and start Dalvento again. Nothing was changed."))
+        << said;
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_EQ(WaitForSingleObject(stopped.process.hProcess, 60000), WAIT_OBJECT_0);
+    DWORD status = 0;
+    GetExitCodeProcess(stopped.process.hProcess, &status);
+    EXPECT_EQ(status, 1u);
+    CloseHandle(held);
+    EXPECT_EQ(testing::read_file(path), saved_text);
+    EXPECT_FALSE(std::filesystem::exists(path.parent_path() / "state.json.unreadable"));
+    EXPECT_FALSE(std::filesystem::exists(path.parent_path() / "state.json.tmp"));
+
+    // Let go while the program is still trying: it starts on the office's settings.
+    held = hold();
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    Started waited;
+    ASSERT_TRUE(start(waited));
+    HWND main = nullptr;
+    ASSERT_TRUE(
+        wait_for([&] { return (main = main_window_of(waited.process.dwProcessId)); }, 120000));
+    Sleep(800);
+    CloseHandle(held);
+    ASSERT_TRUE(wait_for([&] { return IsWindowEnabled(main) && IsWindowVisible(main); }, 30000));
+    EXPECT_EQ(FindWindowW(L"#32770", L"Couldn't read settings"), nullptr);
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WaitForSingleObject(waited.process.hProcess, 60000), WAIT_OBJECT_0);
+    GetExitCodeProcess(waited.process.hProcess, &status);
+    EXPECT_EQ(status, 0u);
+    const State left = testing::saved_state();
+    EXPECT_EQ(left.sender, "Office Clerk");
+    EXPECT_EQ(left.layers_dirs, state.layers_dirs);
+    EXPECT_EQ(left.sent_hash, state.sent_hash);
 }
 
 TEST(SingleCopy, TheNameFollowsTheStateFile) {

@@ -36,11 +36,6 @@ std::string pad_left(const std::string& text, size_t width) {
     return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
 }
 
-std::string given_or(const std::string& text, std::string_view fallback) {
-    std::string trimmed = trim(text);
-    return trimmed.empty() ? std::string(fallback) : trimmed;
-}
-
 std::string packed_time(const std::optional<Time>& time) {
     return time ? format_local(*time, PACKED_TIME) : std::string();
 }

@@ -17,6 +17,7 @@
 #include "core/platform/time_text.h"
 #include "core/tracking/hash_cache.h"
 #include "county/profile.h"
+#include "county/text.h"
 
 namespace dalvento {
 
@@ -27,14 +28,6 @@ constexpr std::string_view SUMS_NAME = "SHA256SUMS";
 
 bool path_exists(const std::filesystem::path& path) {
     return platform::file_info(path).has_value();
-}
-
-std::string ascii_lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
 }
 
 std::string file_error(const std::filesystem::path& path, const std::string& text) {

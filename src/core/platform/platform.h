@@ -31,6 +31,9 @@ OsError last_os_error();
 // True when the error says another program holds the file (Windows errors 32 and 33).
 bool is_in_use(const OsError& error);
 
+// True when the error says the file or a folder on its path does not exist.
+bool is_not_found(const OsError& error);
+
 // A path as UTF-8 text, invalid sequences replaced. The one way paths become text.
 std::string path_text(const std::filesystem::path& path);
 

@@ -42,6 +42,10 @@ bool is_in_use(const OsError& error) {
     return error.code == 32 || error.code == 33;
 }
 
+bool is_not_found(const OsError& error) {
+    return error.code == ENOENT || error.code == ENOTDIR;
+}
+
 std::string path_text(const std::filesystem::path& path) {
     return utf8_with_replacement(path.native());
 }

@@ -96,6 +96,10 @@ bool is_in_use(const OsError& error) {
     return error.code == ERROR_SHARING_VIOLATION || error.code == ERROR_LOCK_VIOLATION;
 }
 
+bool is_not_found(const OsError& error) {
+    return error.code == ERROR_FILE_NOT_FOUND || error.code == ERROR_PATH_NOT_FOUND;
+}
+
 std::string path_text(const std::filesystem::path& path) {
     return narrow(path.native());
 }

@@ -1,12 +1,14 @@
-// Everything Dalvento remembers between runs: one record, kept as one JSON file per user.
+// Everything Dalvento remembers between runs: one record, kept as one JSON file per user. Its
+// fields are listed once, in the table in state.cpp that reads, writes and resets them; the file
+// itself is read and written through StateFile (state_file.h).
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace dalvento {
@@ -53,10 +55,6 @@ enum class SourceList { layers, tables, other };
 // Where the state file lives: APPDATA, else HOME/.config, else the current folder.
 std::filesystem::path state_file_path();
 
-// Loads the state file with its fix-ups; any problem gives the defaults. A file that exists but
-// cannot be read or parsed is first copied aside as state.json.unreadable.
-State load_state();
-
 // Parses state-file text strictly; none when the text is not a valid state file.
 std::optional<State> parse_state(std::string_view text);
 
@@ -65,9 +63,6 @@ void apply_load_fixups(State& state);
 
 // The state as the file's exact text: indented JSON, no newline at the end.
 std::string serialize_state(const State& state);
-
-// Writes the state file through state.json.tmp and a replacing rename.
-std::expected<void, std::string> save_state(const State& state);
 
 // The user's display name, else USERNAME, trimmed; absent when both are empty.
 std::optional<std::string> default_sender_name();

@@ -53,7 +53,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
             MainWindow window(desktop);
             win32::mark_instance_window(desktop.window(), instance);
             desktop.bind(window);
-            win32::run_message_loop();
+            if (window.quit) {
+                status = 1;  // the state file could not be read, and the user has been told
+            } else {
+                win32::run_message_loop();
+            }
             desktop.unbind();
             win32::unmark_instance_window(desktop.window(), instance);
         }

@@ -171,7 +171,7 @@ bool MainDesktop::build() {
     settings_button_ = create_control(main_, WC_BUTTONW, MAIN_SETTINGS_BUTTON.text, BUTTON_STYLE, 0,
                                       MAIN_SETTINGS_BUTTON.rect, ID_SETTINGS);
     refresh_notice_ = next_notice_id();
-    send_notice_ = next_notice_id();
+    work_notice_ = next_notice_id();
     bundle_button_ = create_control(main_, WC_BUTTONW, MAIN_BUNDLE_BUTTON.text, BUTTON_STYLE, 0,
                                     MAIN_BUNDLE_BUTTON.rect, ID_BUNDLE);
     send_button_ = create_control(main_, WC_BUTTONW, MAIN_SEND_BUTTON.text, BUTTON_STYLE, 0,
@@ -330,8 +330,8 @@ LRESULT MainDesktop::handle(HWND window, UINT message, WPARAM w, LPARAM l) {
         case NOTICE_MESSAGE:
             if (w == refresh_notice_) {
                 dispatch(model, Event{.kind = Event::Kind::refresh_notice});
-            } else if (w == send_notice_) {
-                dispatch(model, Event{.kind = Event::Kind::send_notice});
+            } else if (w == work_notice_) {
+                dispatch(model, Event{.kind = Event::Kind::work_notice});
             }
             return 0;
         case WM_VSCROLL: {
@@ -710,9 +710,9 @@ int MainDesktop::dpi() {
     return dpi_;
 }
 
-std::function<void()> MainDesktop::send_notice_poster() {
+std::function<void()> MainDesktop::work_notice_poster() {
     // Owns only the handle and the id: a notice to a window that is gone is simply dropped.
-    return [window = main_, id = send_notice_] {
+    return [window = main_, id = work_notice_] {
         SendNotifyMessageW(window, NOTICE_MESSAGE, id, reinterpret_cast<LPARAM>(window));
     };
 }

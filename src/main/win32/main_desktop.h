@@ -62,7 +62,7 @@ class MainDesktop final : public Desktop {
     HWND control(ControlId id) const;
     // The notices' ids, as the first parameter of NOTICE_MESSAGE.
     WPARAM refresh_notice_id() const { return refresh_notice_; }
-    WPARAM send_notice_id() const { return send_notice_; }
+    WPARAM work_notice_id() const { return work_notice_; }
 
     BoxAnswer message_box(const std::string& title, const std::string& text,
                           BoxStyle style) override;
@@ -86,7 +86,7 @@ class MainDesktop final : public Desktop {
     bool is_main_window_enabled() override;
     void start_explorer(const std::string& argument) override;
     int dpi() override;
-    std::function<void()> send_notice_poster() override;
+    std::function<void()> work_notice_poster() override;
 
   private:
     struct Section {
@@ -121,7 +121,7 @@ class MainDesktop final : public Desktop {
     HWND bundle_button_ = nullptr;
     HWND send_button_ = nullptr;
     WPARAM refresh_notice_ = 0;
-    WPARAM send_notice_ = 0;
+    WPARAM work_notice_ = 0;
     std::array<std::wstring, 4> folder_dialog_titles_;
     MainWindow* model_ = nullptr;
     int dpi_ = 96;  // the window's, followed on WM_DPICHANGED
