@@ -16,6 +16,7 @@
 #include "main/packing.h"
 #include "main/win32/main_desktop.h"
 #include "main/win32/win32_ui.h"
+#include "main_frame.h"
 #include "support/test_support.h"
 
 namespace dalvento::win32 {
@@ -61,20 +62,6 @@ struct PackingFrame {
     fs::path out = env.dir() / "out";
     std::optional<fs::path> packed;
 };
-
-// Handles the thread's messages until `done` holds or the time is up.
-bool pump_until(const std::function<bool()>& done, int milliseconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-        if (!done()) MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
-    return done();
-}
 
 TEST(Packing, TheMainWindowAnswersWhileALargeZipIsPacked) {
     PackingFrame frame;

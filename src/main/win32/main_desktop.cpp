@@ -2,7 +2,6 @@
 
 #include <commctrl.h>
 #include <shellapi.h>
-#include <shobjidl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -74,27 +73,6 @@ Rect with_border(HWND control, const Rect& client) {
     return {client.x, client.y, frame.right - frame.left, frame.bottom - frame.top};
 }
 
-// One argument as a Windows command line quotes it (the rules CommandLineToArgvW reads back).
-std::wstring quoted_argument(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
-        return argument;
-    }
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');
-    out += L'"';
-    return out;
-}
-
 // A cell's full text when the list's width cuts it; empty when it shows whole.
 std::wstring cut_cell_text(HWND list, int row, int column, int padding) {
     wchar_t buffer[1024] = {};
@@ -118,12 +96,6 @@ std::wstring cut_cell_text(HWND list, int row, int column, int padding) {
     const LRESULT needed =
         SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(buffer)) + padding;
     return needed > shown ? std::wstring(buffer) : std::wstring();
-}
-
-template <typename T>
-void release(T*& object) {
-    if (object) object->Release();
-    object = nullptr;
 }
 
 }  // namespace
@@ -459,41 +431,6 @@ BoxAnswer MainDesktop::message_box(const std::string& title, const std::string& 
     }
 }
 
-std::optional<std::filesystem::path> MainDesktop::pick_folder(
-    FolderDialog which, const std::optional<std::filesystem::path>& start) {
-    IFileOpenDialog* dialog = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_PPV_ARGS(&dialog)))) {
-        return std::nullopt;
-    }
-    FILEOPENDIALOGOPTIONS options = 0;
-    dialog->GetOptions(&options);
-    // The current folder stays where it is: left on a USB stick it would keep the stick busy.
-    dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM | FOS_PATHMUSTEXIST |
-                       FOS_NOCHANGEDIR);
-    dialog->SetTitle(folder_dialog_titles_[static_cast<size_t>(which)].c_str());
-    if (start) {
-        IShellItem* folder = nullptr;
-        if (SUCCEEDED(
-                SHCreateItemFromParsingName(start->c_str(), nullptr, IID_PPV_ARGS(&folder)))) {
-            dialog->SetFolder(folder);
-        }
-        release(folder);
-    }
-    std::optional<std::filesystem::path> chosen;
-    IShellItem* result = nullptr;
-    if (SUCCEEDED(dialog->Show(main_)) && SUCCEEDED(dialog->GetResult(&result))) {
-        PWSTR path = nullptr;
-        if (SUCCEEDED(result->GetDisplayName(SIGDN_FILESYSPATH, &path)) && path) {
-            chosen = picked_folder(path);
-            CoTaskMemFree(path);
-        }
-    }
-    release(result);
-    release(dialog);
-    return chosen;
-}
-
 Rect MainDesktop::main_window_placement() {
     return logical_placement(main_);
 }
@@ -651,59 +588,12 @@ void MainDesktop::set_delivery_buttons_enabled(bool send, bool bundle) {
     EnableWindow(bundle_button_, bundle);
 }
 
-std::expected<void, std::string> MainDesktop::set_clipboard(const std::string& text) {
-    return put_on_clipboard(main_, text);
-}
-
-void MainDesktop::flash_taskbar() {
-    FLASHWINFO flash{};
-    flash.cbSize = sizeof flash;
-    flash.hwnd = main_;
-    flash.dwFlags = FLASHW_TRAY | FLASHW_TIMERNOFG;
-    flash.uCount = 0;
-    flash.dwTimeout = 0;
-    FlashWindowEx(&flash);
-}
-
 bool MainDesktop::is_foreground() {
     return GetForegroundWindow() == main_;
 }
 
 bool MainDesktop::is_main_window_enabled() {
     return (GetWindowLongPtrW(main_, GWL_STYLE) & WS_DISABLED) == 0;
-}
-
-std::wstring explorer_program() {
-    std::wstring folder(MAX_PATH, L'\0');
-    UINT length = GetWindowsDirectoryW(folder.data(), static_cast<UINT>(folder.size()));
-    if (length >= folder.size()) {
-        folder.resize(length);
-        length = GetWindowsDirectoryW(folder.data(), static_cast<UINT>(folder.size()));
-    }
-    if (length == 0 || length >= folder.size()) return {};
-    folder.resize(length);
-    if (folder.back() != L'\\') folder += L'\\';
-    return folder + L"explorer.exe";
-}
-
-std::wstring explorer_command_line(const std::wstring& program, const std::string& argument) {
-    return quoted_argument(program) + L" " + quoted_argument(wide(argument));
-}
-
-void MainDesktop::start_explorer(const std::string& argument) {
-    // By its full path: a bare name is looked for in the current folder first, and the folder
-    // dialogs may have left that on a USB stick.
-    const std::wstring program = explorer_program();
-    if (program.empty()) return;
-    std::wstring command_line = explorer_command_line(program, argument);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                       nullptr, &startup, &process)) {
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
 }
 
 int MainDesktop::dpi() {
