@@ -1,14 +1,11 @@
-// The stand-in's routes and the service's protocol as it answers them; the rules for what it is
-// sent are in rules.cpp, the fault script in faults.cpp, what it keeps on disk in storage.cpp and
-// the HTTP server in http_server.cpp.
+// The stand-in's routes and the service's protocol as it answers them; what a running stand-in
+// holds is in standin_impl.h, the control interface in control.cpp, the rules for what it is sent
+// in rules.cpp, the fault script in faults.cpp, what it keeps on disk in storage.cpp and the HTTP
+// server in http_server.cpp.
 #include "standin/standin.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -23,6 +20,7 @@
 #include "standin/faults.h"
 #include "standin/http_server.h"
 #include "standin/rules.h"
+#include "standin/standin_impl.h"
 #include "standin/storage.h"
 
 namespace dalvento::standin {
@@ -39,10 +37,6 @@ std::string utc_now() {
     char text[32];
     std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
-}
-
-json error_body(std::string_view text) {
-    return json{{"error", text}};
 }
 
 std::string random_hex(std::mt19937_64& random, size_t bytes) {
@@ -85,614 +79,387 @@ std::optional<std::string> complete_path(std::string_view path) {
     return std::string(id);
 }
 
-struct DeliveryState {
-    Delivery record;
-    std::string upload_key;
-    uint64_t part_size = 0;
-    uint64_t part_count = 0;
-    std::map<uint64_t, ReceivedPart> stored;
-
-    // Where a part lies in the zip: its first byte and how many bytes it has.
-    std::pair<uint64_t, uint64_t> place_of(uint64_t part) const {
-        if (record.single_url) return {0, record.zip_bytes};
-        const uint64_t offset = (part - 1) * part_size;
-        return {offset, std::min(part_size, record.zip_bytes - offset)};
-    }
-};
-
-// One request's place in the books: its attempt, the fault that applies and its record.
-struct Turn {
-    std::string step;
-    uint32_t attempt = 0;
-    std::optional<Fault> fault;
-    std::shared_ptr<RequestRecord> record;
-};
-
-bool fault_status(const Turn& turn) {
-    return turn.fault && turn.fault->status.has_value();
-}
-
-struct TlsContext {
-    SSL_CTX* ctx = nullptr;
-    ~TlsContext() {
-        if (ctx) SSL_CTX_free(ctx);
-    }
-};
-
 }  // namespace
 
-struct Standin::Impl {
-    Options options;
-    TlsContext tls;
-    std::unique_ptr<HttpServer> server;
-    // Where redirect faults point: a second loopback port that nothing should ever reach.
-    std::unique_ptr<HttpServer> trap;
-    uint16_t port = 0;
-    bool https = false;
+std::string Standin::Impl::base_url() const {
+    return std::string(https ? "https" : "http") + "://127.0.0.1:" + std::to_string(port);
+}
 
-    mutable std::mutex mutex;
-    FaultScript script;
-    std::map<std::string, uint32_t> step_counts;
-    std::map<uint64_t, uint32_t> part_counts;
-    std::vector<std::string> order;
-    std::map<std::string, DeliveryState> deliveries;
-    std::vector<std::shared_ptr<RequestRecord>> requests;
-    std::mt19937_64 random{std::random_device{}()};
+Turn Standin::Impl::begin(std::string step, const HttpRequest& req, std::optional<uint64_t> part) {
+    std::lock_guard lock(mutex);
+    Turn turn;
+    turn.step = step;
+    turn.attempt = ++step_counts[step];
+    const uint32_t part_attempt = part ? ++part_counts[*part] : 0;
+    if (const Fault* fault = script.find(step, turn.attempt, part, part_attempt))
+        turn.fault = *fault;
+    auto record = std::make_shared<RequestRecord>();
+    record->step = step;
+    record->method = req.method;
+    record->target = req.target;
+    record->attempt = turn.attempt;
+    record->user_agent = req.header("User-Agent");
+    record->content_type = req.header("Content-Type");
+    record->authorization = req.header("Authorization");
+    record->accept = req.header("Accept");
+    requests.push_back(record);
+    turn.record = record;
+    return turn;
+}
 
-    std::string base_url() const {
-        return std::string(https ? "https" : "http") + "://127.0.0.1:" + std::to_string(port);
-    }
-
-    Turn begin(std::string step, const HttpRequest& req,
-               std::optional<uint64_t> part = std::nullopt) {
+bool Standin::Impl::read_body(const Turn& turn, HttpConnection& connection,
+                              const std::function<void(const char*, size_t)>& sink) {
+    uint64_t seen = 0;
+    const bool dropping = turn.fault && turn.fault->drop;
+    const std::optional<uint64_t> limit = dropping ? turn.fault->drop_after : std::nullopt;
+    const bool complete = connection.read_body([&](const char* data, size_t size) {
+        size_t take = size;
+        if (limit) take = static_cast<size_t>(std::min<uint64_t>(size, *limit - seen));
+        sink(data, take);
+        seen += take;
+        return !limit || seen < *limit;
+    });
+    {
         std::lock_guard lock(mutex);
-        Turn turn;
-        turn.step = step;
-        turn.attempt = ++step_counts[step];
-        const uint32_t part_attempt = part ? ++part_counts[*part] : 0;
-        if (const Fault* fault = script.find(step, turn.attempt, part, part_attempt))
-            turn.fault = *fault;
-        auto record = std::make_shared<RequestRecord>();
-        record->step = step;
-        record->method = req.method;
-        record->target = req.target;
-        record->attempt = turn.attempt;
-        record->user_agent = req.header("User-Agent");
-        record->content_type = req.header("Content-Type");
-        record->authorization = req.header("Authorization");
-        record->accept = req.header("Accept");
-        requests.push_back(record);
-        turn.record = record;
-        return turn;
+        turn.record->body_bytes = seen;
     }
+    if (dropping) connection.reset();
+    return complete && !dropping;
+}
 
-    // Hands the request body to sink as it arrives, dropping the connection where the fault
-    // says. False when the body did not arrive (dropped on purpose, or the client went away).
-    bool read_body(const Turn& turn, HttpConnection& connection,
-                   const std::function<void(const char*, size_t)>& sink) {
-        uint64_t seen = 0;
-        const bool dropping = turn.fault && turn.fault->drop;
-        const std::optional<uint64_t> limit = dropping ? turn.fault->drop_after : std::nullopt;
-        const bool complete = connection.read_body([&](const char* data, size_t size) {
-            size_t take = size;
-            if (limit) take = static_cast<size_t>(std::min<uint64_t>(size, *limit - seen));
-            sink(data, take);
-            seen += take;
-            return !limit || seen < *limit;
-        });
-        {
-            std::lock_guard lock(mutex);
-            turn.record->body_bytes = seen;
-        }
-        if (dropping) connection.reset();
-        return complete && !dropping;
+void Standin::Impl::note_digest(const Turn& turn, std::string hex) {
+    std::lock_guard lock(mutex);
+    turn.record->body_sha256 = std::move(hex);
+}
+
+void Standin::Impl::respond(const Turn& turn, const HttpRequest& req, HttpConnection& connection,
+                            int status, std::string body, std::optional<std::string> etag_hex) {
+    std::optional<std::string> etag;
+    if (etag_hex) etag = "\"" + *etag_hex + "\"";
+    const Fault* fault = turn.fault ? &*turn.fault : nullptr;
+    if (fault && fault->not_http) {
+        connection.write_raw("SSH-2.0-OpenSSH_9.2 not what you asked for\r\n\r\n");
+        connection.end();
+        return;
     }
-
-    void note_digest(const Turn& turn, std::string hex) {
+    if (fault) {
+        if (fault->body) body = *fault->body;
+        if (fault->reply_bytes) body.assign(static_cast<size_t>(*fault->reply_bytes), 'x');
+        const std::string hex = etag_hex.value_or(sha256_hex(body));
+        etag = faulty_etag(*fault, etag, hex, sha256_hex("not the part: " + hex));
+    }
+    {
         std::lock_guard lock(mutex);
-        turn.record->body_sha256 = std::move(hex);
+        turn.record->status = status;
     }
-
-    // Sends the answer, changed as the request's fault says.
-    void respond(const Turn& turn, const HttpRequest& req, HttpConnection& connection, int status,
-                 std::string body, std::optional<std::string> etag_hex) {
-        std::optional<std::string> etag;
-        if (etag_hex) etag = "\"" + *etag_hex + "\"";
-        const Fault* fault = turn.fault ? &*turn.fault : nullptr;
-        if (fault && fault->not_http) {
-            connection.write_raw("SSH-2.0-OpenSSH_9.2 not what you asked for\r\n\r\n");
-            connection.end();
-            return;
-        }
-        if (fault) {
-            if (fault->body) body = *fault->body;
-            if (fault->reply_bytes) body.assign(static_cast<size_t>(*fault->reply_bytes), 'x');
-            const std::string hex = etag_hex.value_or(sha256_hex(body));
-            etag = faulty_etag(*fault, etag, hex, sha256_hex("not the part: " + hex));
-        }
-        {
-            std::lock_guard lock(mutex);
-            turn.record->status = status;
-        }
-        HeaderList headers;
-        if (etag) headers.emplace_back("ETag", *etag);
-        if (fault && fault->redirect) {
-            headers.emplace_back("Location",
-                                 "http://127.0.0.1:" + std::to_string(trap->port()) + req.target);
-        }
-        if (fault && (fault->chunked || fault->cut_chunked || fault->cut_in_chunk)) {
-            // The body in two chunks and the last, empty one, then the end of the connection;
-            // or cut off after the first half: at that chunk's end, or inside a chunk announced
-            // as the whole body.
-            std::string raw = "HTTP/1.1 " + std::to_string(status) + " " +
-                              std::string(reason_phrase(status)) + "\r\n";
-            for (const auto& [name, value] : headers)
-                raw += name + ": " + value + "\r\n";
-            raw += "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
-            const auto chunk = [&raw](size_t announced, std::string_view data, bool whole) {
-                char size[32];
-                std::snprintf(size, sizeof size, "%zx\r\n", announced);
-                raw += size;
-                raw += data;
-                if (whole) raw += "\r\n";
-            };
-            const size_t half = std::max<size_t>(body.size() / 2, 1);
-            if (fault->cut_in_chunk) {
-                chunk(body.size(), body.substr(0, half), false);
-            } else {
-                chunk(half, body.substr(0, half), true);
-                if (fault->chunked) {
-                    if (body.size() > half) chunk(body.size() - half, body.substr(half), true);
-                    chunk(0, "", true);
-                }
+    HeaderList headers;
+    if (etag) headers.emplace_back("ETag", *etag);
+    if (fault && fault->redirect) {
+        headers.emplace_back("Location",
+                             "http://127.0.0.1:" + std::to_string(trap->port()) + req.target);
+    }
+    if (fault && (fault->chunked || fault->cut_chunked || fault->cut_in_chunk)) {
+        // The body in two chunks and the last, empty one, then the end of the connection;
+        // or cut off after the first half: at that chunk's end, or inside a chunk announced
+        // as the whole body.
+        std::string raw = "HTTP/1.1 " + std::to_string(status) + " " +
+                          std::string(reason_phrase(status)) + "\r\n";
+        for (const auto& [name, value] : headers)
+            raw += name + ": " + value + "\r\n";
+        raw += "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+        const auto chunk = [&raw](size_t announced, std::string_view data, bool whole) {
+            char size[32];
+            std::snprintf(size, sizeof size, "%zx\r\n", announced);
+            raw += size;
+            raw += data;
+            if (whole) raw += "\r\n";
+        };
+        const size_t half = std::max<size_t>(body.size() / 2, 1);
+        if (fault->cut_in_chunk) {
+            chunk(body.size(), body.substr(0, half), false);
+        } else {
+            chunk(half, body.substr(0, half), true);
+            if (fault->chunked) {
+                if (body.size() > half) chunk(body.size() - half, body.substr(half), true);
+                chunk(0, "", true);
             }
-            connection.write_raw(raw);
-            connection.end();
-            return;
         }
-        if (fault && fault->cut_reply) {
-            std::string head = "HTTP/1.1 " + std::to_string(status) + " " +
-                               std::string(reason_phrase(status)) + "\r\n";
-            for (const auto& [name, value] : headers)
-                head += name + ": " + value + "\r\n";
-            head +=
-                "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        connection.write_raw(raw);
+        connection.end();
+        return;
+    }
+    if (fault && fault->cut_reply) {
+        std::string head = "HTTP/1.1 " + std::to_string(status) + " " +
+                           std::string(reason_phrase(status)) + "\r\n";
+        for (const auto& [name, value] : headers)
+            head += name + ": " + value + "\r\n";
+        head += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
                 "\r\n\r\n";
-            connection.write_raw(head + body.substr(0, body.size() / 2));
-            connection.end();
-            return;
-        }
-        connection.reply(status, headers, body);
+        connection.write_raw(head + body.substr(0, body.size() / 2));
+        connection.end();
+        return;
+    }
+    connection.reply(status, headers, body);
+}
+
+std::pair<int, json> Standin::Impl::announce(const HttpRequest& req, const std::string& body) {
+    std::lock_guard lock(mutex);
+    if (req.header("Authorization") != "Bearer " + options.token) {
+        return {401, error_body("the office token isn't valid")};
+    }
+    if (!req.header("Content-Type").starts_with("application/json")) {
+        return {415, error_body("the announce must be sent as application/json")};
+    }
+    const json announce = json::parse(body, nullptr, false);
+    if (announce.is_discarded()) return {422, error_body("the announce isn't JSON")};
+    if (auto problem = announce_problem(announce)) return {422, error_body(*problem)};
+    if (!is_canonical(announce, body)) {
+        return {422, error_body("the announce must be compact JSON with its members in "
+                                "ascending order")};
     }
 
-    std::pair<int, json> announce(const HttpRequest& req, const std::string& body) {
+    const std::string zip_sha256 = announce["zip_sha256"].get<std::string>();
+    for (const std::string& id : order) {
+        const Delivery& held = deliveries.at(id).record;
+        if (held.received_at && held.zip_sha256 == zip_sha256) {
+            return {200, json{{"delivery_id", id}, {"already_received_at", *held.received_at}}};
+        }
+    }
+
+    DeliveryState state;
+    Delivery& d = state.record;
+    d.delivery_id = "dlv_" + random_hex(random, 8);
+    d.announce = body;
+    d.county = announce["county"].get<std::string>();
+    d.zip_name = announce["zip_name"].get<std::string>();
+    if (d.zip_name.empty()) d.zip_name = d.delivery_id + ".zip";
+    d.zip_sha256 = zip_sha256;
+    d.zip_bytes = announce["zip_bytes"].get<uint64_t>();
+    d.single_url = options.single_url;
+    state.upload_key = random_hex(random, 16);
+    state.part_size = std::max<uint64_t>(options.part_size, 1);
+    state.part_count = d.single_url ? 1 : (d.zip_bytes + state.part_size - 1) / state.part_size;
+
+    const auto link = [&](uint64_t part) {
+        return base_url() + "/upload/" + d.delivery_id + "/" + std::to_string(part) +
+               "?key=" + state.upload_key;
+    };
+    json upload;
+    if (d.single_url) {
+        upload = json{{"url", link(1)}};
+    } else {
+        json parts = json::array();
+        for (uint64_t part = 1; part <= state.part_count; ++part) {
+            parts.push_back(
+                json{{"part", part}, {"url", link(part)}, {"bytes", state.place_of(part).second}});
+        }
+        upload = json{{"part_size", state.part_size}, {"parts", parts}};
+    }
+    // The zip is received in place, in a file there from the start: an empty zip has no
+    // part to bring it.
+    std::error_code ignored;
+    fs::create_directories(options.data / d.delivery_id, ignored);
+    const PartWriter start(receiving_path(options.data / d.delivery_id / d.zip_name), 0, 0);
+    const json reply{{"delivery_id", d.delivery_id}, {"county", d.county}, {"upload", upload}};
+    order.push_back(d.delivery_id);
+    deliveries.emplace(d.delivery_id, std::move(state));
+    return {201, reply};
+}
+
+std::optional<std::pair<int, json>> Standin::Impl::upload_refusal(const HttpRequest& req,
+                                                                  const std::string& id,
+                                                                  uint64_t part) {
+    std::lock_guard lock(mutex);
+    const auto found = deliveries.find(id);
+    if (found == deliveries.end()) return std::pair{404, error_body("no such delivery")};
+    if (req.param("key") != found->second.upload_key) {
+        return std::pair{403, error_body("this upload link isn't valid")};
+    }
+    if (part == 0 || part > found->second.part_count) {
+        return std::pair{404, error_body("no such part")};
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<PartWriter> Standin::Impl::part_writer(const std::string& id, uint64_t part) {
+    std::lock_guard lock(mutex);
+    const DeliveryState& state = deliveries.at(id);
+    const auto [offset, expected] = state.place_of(part);
+    return std::make_unique<PartWriter>(receiving_path(options.data / id / state.record.zip_name),
+                                        offset, expected);
+}
+
+void Standin::Impl::upload(const HttpRequest& req, HttpConnection& connection,
+                           const std::string& id, uint64_t part) {
+    const Turn turn = begin("upload", req, part);
+    const auto refusal = upload_refusal(req, id, part);
+    const bool storing = !refusal && !fault_status(turn);
+
+    std::unique_ptr<PartWriter> out;
+    if (storing) out = part_writer(id, part);
+    Sha256 digest;
+    const bool arrived = read_body(turn, connection, [&](const char* data, size_t size) {
+        if (out) {
+            out->write(data, size);
+        } else {
+            digest.update(data, size);
+        }
+    });
+    const std::string hex = out ? out->sha256() : digest.finish_hex();
+    note_digest(turn, hex);
+    if (!arrived) {
+        // Its place in the zip may hold some of it now: the part is no longer there whole.
+        if (out) {
+            std::lock_guard lock(mutex);
+            deliveries.at(id).stored.erase(part);
+        }
+        return;
+    }
+    if (fault_status(turn)) {
+        respond(turn, req, connection, *turn.fault->status, turn.fault->body.value_or(""),
+                std::nullopt);
+        return;
+    }
+    if (refusal) {
+        respond(turn, req, connection, refusal->first, refusal->second.dump(), std::nullopt);
+        return;
+    }
+    if (!out->ok()) {
+        respond(turn, req, connection, 500, error_body("couldn't store the part").dump(),
+                std::nullopt);
+        return;
+    }
+    {
+        std::lock_guard lock(mutex);
+        auto& state = deliveries.at(id);
+        state.stored[part] = ReceivedPart{part, out->bytes(), hex, out->fits()};
+    }
+    respond(turn, req, connection, 200, "", hex);
+}
+
+std::pair<int, json> Standin::Impl::complete(const HttpRequest& req, const std::string& id,
+                                             const std::string& body) {
+    DeliveryState state;
+    {
         std::lock_guard lock(mutex);
         if (req.header("Authorization") != "Bearer " + options.token) {
             return {401, error_body("the office token isn't valid")};
         }
-        if (!req.header("Content-Type").starts_with("application/json")) {
-            return {415, error_body("the announce must be sent as application/json")};
+        const auto found = deliveries.find(id);
+        if (found == deliveries.end()) return {404, error_body("no such delivery")};
+        if (found->second.record.received_at) {
+            return {200,
+                    json{{"delivery_id", id}, {"received_at", *found->second.record.received_at}}};
         }
-        const json announce = json::parse(body, nullptr, false);
-        if (announce.is_discarded()) return {422, error_body("the announce isn't JSON")};
-        if (auto problem = announce_problem(announce)) return {422, error_body(*problem)};
-        if (!is_canonical(announce, body)) {
-            return {422, error_body("the announce must be compact JSON with its members in "
+        state = found->second;
+    }
+    if (!req.header("Content-Type").starts_with("application/json")) {
+        return {415, error_body("complete must be sent as application/json")};
+    }
+    if (state.record.single_url) {
+        if (!body.empty()) {
+            return {400, error_body("a single-url delivery completes with an empty body")};
+        }
+    } else {
+        const json listed = json::parse(body, nullptr, false);
+        if (listed.is_discarded() || !listed.is_object() || !listed.contains("parts") ||
+            listed.size() != 1 || !listed["parts"].is_array()) {
+            return {400, error_body("complete needs {\"parts\":[{\"etag\",\"part\"}, ...]}")};
+        }
+        if (!is_canonical(listed, body)) {
+            return {400, error_body("complete must be compact JSON with its members in "
                                     "ascending order")};
         }
-
-        const std::string zip_sha256 = announce["zip_sha256"].get<std::string>();
-        for (const std::string& id : order) {
-            const Delivery& held = deliveries.at(id).record;
-            if (held.received_at && held.zip_sha256 == zip_sha256) {
-                return {200, json{{"delivery_id", id}, {"already_received_at", *held.received_at}}};
+        std::set<uint64_t> seen;
+        for (const json& entry : listed["parts"]) {
+            if (!entry.is_object() || entry.size() != 2 || !is_hex64(entry.value("etag", json())) ||
+                !entry.contains("part") || !entry["part"].is_number_unsigned()) {
+                return {400, error_body("each listed part needs etag and part")};
+            }
+            const uint64_t part = entry["part"].get<uint64_t>();
+            const auto stored = state.stored.find(part);
+            if (stored == state.stored.end() ||
+                stored->second.sha256 != entry["etag"].get<std::string>()) {
+                return {409, error_body("part " + std::to_string(part) + " didn't arrive intact")};
+            }
+            seen.insert(part);
+        }
+        for (uint64_t part = 1; part <= state.part_count; ++part) {
+            if (!seen.contains(part)) {
+                return {409, error_body("part " + std::to_string(part) + " is missing")};
             }
         }
-
-        DeliveryState state;
-        Delivery& d = state.record;
-        d.delivery_id = "dlv_" + random_hex(random, 8);
-        d.announce = body;
-        d.county = announce["county"].get<std::string>();
-        d.zip_name = announce["zip_name"].get<std::string>();
-        if (d.zip_name.empty()) d.zip_name = d.delivery_id + ".zip";
-        d.zip_sha256 = zip_sha256;
-        d.zip_bytes = announce["zip_bytes"].get<uint64_t>();
-        d.single_url = options.single_url;
-        state.upload_key = random_hex(random, 16);
-        state.part_size = std::max<uint64_t>(options.part_size, 1);
-        state.part_count = d.single_url ? 1 : (d.zip_bytes + state.part_size - 1) / state.part_size;
-
-        const auto link = [&](uint64_t part) {
-            return base_url() + "/upload/" + d.delivery_id + "/" + std::to_string(part) +
-                   "?key=" + state.upload_key;
-        };
-        json upload;
-        if (d.single_url) {
-            upload = json{{"url", link(1)}};
-        } else {
-            json parts = json::array();
-            for (uint64_t part = 1; part <= state.part_count; ++part) {
-                parts.push_back(json{
-                    {"part", part}, {"url", link(part)}, {"bytes", state.place_of(part).second}});
-            }
-            upload = json{{"part_size", state.part_size}, {"parts", parts}};
-        }
-        // The zip is received in place, in a file there from the start: an empty zip has no
-        // part to bring it.
-        std::error_code ignored;
-        fs::create_directories(options.data / d.delivery_id, ignored);
-        const PartWriter start(receiving_path(options.data / d.delivery_id / d.zip_name), 0, 0);
-        const json reply{{"delivery_id", d.delivery_id}, {"county", d.county}, {"upload", upload}};
-        order.push_back(d.delivery_id);
-        deliveries.emplace(d.delivery_id, std::move(state));
-        return {201, reply};
     }
 
-    // Where an upload may go; the error answer when the link is not one this service gave out.
-    std::optional<std::pair<int, json>> upload_refusal(const HttpRequest& req,
-                                                       const std::string& id, uint64_t part) {
-        std::lock_guard lock(mutex);
-        const auto found = deliveries.find(id);
-        if (found == deliveries.end()) return std::pair{404, error_body("no such delivery")};
-        if (req.param("key") != found->second.upload_key) {
-            return std::pair{403, error_body("this upload link isn't valid")};
-        }
-        if (part == 0 || part > found->second.part_count) {
-            return std::pair{404, error_body("no such part")};
-        }
-        return std::nullopt;
+    // A part of the wrong size leaves the zip short or cut, whatever its first bytes.
+    const std::pair<int, json> mismatch{409,
+                                        error_body("the zip's SHA-256 doesn't match the announce")};
+    if (!std::ranges::all_of(state.stored, [](const auto& p) { return p.second.fits; }))
+        return mismatch;
+    // Hashed outside the lock: a zip can be large.
+    const fs::path zip_path = options.data / id / state.record.zip_name;
+    const auto digest = digest_file(receiving_path(zip_path));
+    if (!digest) return {500, error_body("couldn't store the zip: " + digest.error())};
+    if (digest->sha256 != state.record.zip_sha256 || digest->bytes != state.record.zip_bytes)
+        return mismatch;
+    std::error_code renamed;
+    fs::rename(receiving_path(zip_path), zip_path, renamed);
+    if (renamed) return {500, error_body("couldn't store the zip: " + renamed.message())};
+    std::lock_guard lock(mutex);
+    auto& held = deliveries.at(id).record;
+    held.received_at = utc_now();
+    held.zip_path = zip_path;
+    return {200, json{{"delivery_id", id}, {"received_at", *held.received_at}}};
+}
+
+template <typename Answer>
+void Standin::Impl::json_step(const char* step, const HttpRequest& req, HttpConnection& connection,
+                              Answer answer) {
+    const Turn turn = begin(step, req);
+    std::string body;
+    const bool arrived = read_body(turn, connection,
+                                   [&](const char* data, size_t size) { body.append(data, size); });
+    note_digest(turn, sha256_hex(body));
+    if (!arrived) return;
+    if (fault_status(turn)) {
+        respond(turn, req, connection, *turn.fault->status, turn.fault->body.value_or(""),
+                std::nullopt);
+        return;
     }
+    const auto [status, reply] = answer(body);
+    respond(turn, req, connection, status, reply.dump(), std::nullopt);
+}
 
-    // Where a part of a delivery goes in the zip being received.
-    std::unique_ptr<PartWriter> part_writer(const std::string& id, uint64_t part) {
-        std::lock_guard lock(mutex);
-        const DeliveryState& state = deliveries.at(id);
-        const auto [offset, expected] = state.place_of(part);
-        return std::make_unique<PartWriter>(
-            receiving_path(options.data / id / state.record.zip_name), offset, expected);
+void Standin::Impl::caught(const HttpRequest& req, HttpConnection& connection) {
+    const Turn turn = begin("redirected", req);
+    read_body(turn, connection, [](const char*, size_t) {});
+    const json claim{{"already_received_at", "2026-01-01T00:00:00Z"},
+                     {"delivery_id", "dlv_trap"},
+                     {"received_at", "2026-01-01T00:00:00Z"}};
+    respond(turn, req, connection, 200, claim.dump(), std::nullopt);
+}
+
+void Standin::Impl::route(const HttpRequest& req, HttpConnection& connection) {
+    const std::string& method = req.method;
+    if (method == "POST" && req.path == "/v1/deliveries") {
+        return json_step("announce", req, connection,
+                         [&](const std::string& body) { return announce(req, body); });
     }
-
-    // A part goes straight to its place in the zip, hashed as it arrives.
-    void upload(const HttpRequest& req, HttpConnection& connection, const std::string& id,
-                uint64_t part) {
-        const Turn turn = begin("upload", req, part);
-        const auto refusal = upload_refusal(req, id, part);
-        const bool storing = !refusal && !fault_status(turn);
-
-        std::unique_ptr<PartWriter> out;
-        if (storing) out = part_writer(id, part);
-        Sha256 digest;
-        const bool arrived = read_body(turn, connection, [&](const char* data, size_t size) {
-            if (out) {
-                out->write(data, size);
-            } else {
-                digest.update(data, size);
-            }
-        });
-        const std::string hex = out ? out->sha256() : digest.finish_hex();
-        note_digest(turn, hex);
-        if (!arrived) {
-            // Its place in the zip may hold some of it now: the part is no longer there whole.
-            if (out) {
-                std::lock_guard lock(mutex);
-                deliveries.at(id).stored.erase(part);
-            }
-            return;
-        }
-        if (fault_status(turn)) {
-            respond(turn, req, connection, *turn.fault->status, turn.fault->body.value_or(""),
-                    std::nullopt);
-            return;
-        }
-        if (refusal) {
-            respond(turn, req, connection, refusal->first, refusal->second.dump(), std::nullopt);
-            return;
-        }
-        if (!out->ok()) {
-            respond(turn, req, connection, 500, error_body("couldn't store the part").dump(),
-                    std::nullopt);
-            return;
-        }
-        {
-            std::lock_guard lock(mutex);
-            auto& state = deliveries.at(id);
-            state.stored[part] = ReceivedPart{part, out->bytes(), hex, out->fits()};
-        }
-        respond(turn, req, connection, 200, "", hex);
+    if (method == "PUT") {
+        if (const auto upload_at = upload_path(req.path))
+            return upload(req, connection, upload_at->first, upload_at->second);
     }
-
-    std::pair<int, json> complete(const HttpRequest& req, const std::string& id,
-                                  const std::string& body) {
-        DeliveryState state;
-        {
-            std::lock_guard lock(mutex);
-            if (req.header("Authorization") != "Bearer " + options.token) {
-                return {401, error_body("the office token isn't valid")};
-            }
-            const auto found = deliveries.find(id);
-            if (found == deliveries.end()) return {404, error_body("no such delivery")};
-            if (found->second.record.received_at) {
-                return {200, json{{"delivery_id", id},
-                                  {"received_at", *found->second.record.received_at}}};
-            }
-            state = found->second;
+    if (method == "POST") {
+        if (const auto id = complete_path(req.path)) {
+            return json_step("complete", req, connection,
+                             [&](const std::string& body) { return complete(req, *id, body); });
         }
-        if (!req.header("Content-Type").starts_with("application/json")) {
-            return {415, error_body("complete must be sent as application/json")};
-        }
-        if (state.record.single_url) {
-            if (!body.empty()) {
-                return {400, error_body("a single-url delivery completes with an empty body")};
-            }
-        } else {
-            const json listed = json::parse(body, nullptr, false);
-            if (listed.is_discarded() || !listed.is_object() || !listed.contains("parts") ||
-                listed.size() != 1 || !listed["parts"].is_array()) {
-                return {400, error_body("complete needs {\"parts\":[{\"etag\",\"part\"}, ...]}")};
-            }
-            if (!is_canonical(listed, body)) {
-                return {400, error_body("complete must be compact JSON with its members in "
-                                        "ascending order")};
-            }
-            std::set<uint64_t> seen;
-            for (const json& entry : listed["parts"]) {
-                if (!entry.is_object() || entry.size() != 2 ||
-                    !is_hex64(entry.value("etag", json())) || !entry.contains("part") ||
-                    !entry["part"].is_number_unsigned()) {
-                    return {400, error_body("each listed part needs etag and part")};
-                }
-                const uint64_t part = entry["part"].get<uint64_t>();
-                const auto stored = state.stored.find(part);
-                if (stored == state.stored.end() ||
-                    stored->second.sha256 != entry["etag"].get<std::string>()) {
-                    return {409,
-                            error_body("part " + std::to_string(part) + " didn't arrive intact")};
-                }
-                seen.insert(part);
-            }
-            for (uint64_t part = 1; part <= state.part_count; ++part) {
-                if (!seen.contains(part)) {
-                    return {409, error_body("part " + std::to_string(part) + " is missing")};
-                }
-            }
-        }
-
-        // A part of the wrong size leaves the zip short or cut, whatever its first bytes.
-        const std::pair<int, json> mismatch{
-            409, error_body("the zip's SHA-256 doesn't match the announce")};
-        if (!std::ranges::all_of(state.stored, [](const auto& p) { return p.second.fits; }))
-            return mismatch;
-        // Hashed outside the lock: a zip can be large.
-        const fs::path zip_path = options.data / id / state.record.zip_name;
-        const auto digest = digest_file(receiving_path(zip_path));
-        if (!digest) return {500, error_body("couldn't store the zip: " + digest.error())};
-        if (digest->sha256 != state.record.zip_sha256 || digest->bytes != state.record.zip_bytes)
-            return mismatch;
-        std::error_code renamed;
-        fs::rename(receiving_path(zip_path), zip_path, renamed);
-        if (renamed) return {500, error_body("couldn't store the zip: " + renamed.message())};
-        std::lock_guard lock(mutex);
-        auto& held = deliveries.at(id).record;
-        held.received_at = utc_now();
-        held.zip_path = zip_path;
-        return {200, json{{"delivery_id", id}, {"received_at", *held.received_at}}};
     }
-
-    json received() const {
-        std::lock_guard lock(mutex);
-        json out{{"deliveries", json::array()}, {"requests", json::array()}};
-        for (const std::string& id : order) {
-            const DeliveryState& state = deliveries.at(id);
-            const Delivery& d = state.record;
-            json parts = json::array();
-            for (const auto& [number, part] : state.stored) {
-                parts.push_back(
-                    json{{"part", number}, {"bytes", part.bytes}, {"sha256", part.sha256}});
-            }
-            out["deliveries"].push_back(json{
-                {"delivery_id", d.delivery_id},
-                {"announce", json::parse(d.announce, nullptr, false)},
-                {"county", d.county},
-                {"zip_name", d.zip_name},
-                {"zip_sha256", d.zip_sha256},
-                {"zip_bytes", d.zip_bytes},
-                {"single_url", d.single_url},
-                {"parts", parts},
-                {"received_at", d.received_at ? json(*d.received_at) : json()},
-                {"zip_path", d.received_at ? json(d.zip_path.native()) : json()},
-            });
-        }
-        for (const auto& r : requests) {
-            out["requests"].push_back(json{
-                {"step", r->step},
-                {"method", r->method},
-                {"target", r->target},
-                {"attempt", r->attempt},
-                {"status", r->status},
-                {"body_bytes", r->body_bytes},
-                {"body_sha256", r->body_sha256},
-                {"user_agent", r->user_agent},
-                {"content_type", r->content_type},
-                {"authorization", r->authorization},
-                {"accept", r->accept},
-            });
-        }
-        return out;
-    }
-
-    void echo(const HttpRequest& req, HttpConnection& connection) {
-        const Turn turn = begin("echo", req);
-        Sha256 digest;
-        uint64_t bytes = 0;
-        const bool arrived = read_body(turn, connection, [&](const char* data, size_t size) {
-            digest.update(data, size);
-            bytes += size;
-        });
-        const std::string hex = digest.finish_hex();
-        note_digest(turn, hex);
-        if (!arrived) return;
-        if (fault_status(turn)) {
-            respond(turn, req, connection, *turn.fault->status, turn.fault->body.value_or(""),
-                    std::nullopt);
-            return;
-        }
-        json headers = json::object();
-        for (const auto& [name, value] : req.headers) {
-            std::string lower = name;
-            for (char& c : lower)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            headers[lower] = value;
-        }
-        const json reply{{"method", req.method},
-                         {"target", req.target},
-                         {"headers", headers},
-                         {"bytes", bytes},
-                         {"sha256", hex}};
-        respond(turn, req, connection, 200, reply.dump(), hex);
-    }
-
-    // The announce and complete steps: the JSON body read whole, then the step's fault when one
-    // is set, else the step's own answer.
-    template <typename Answer>
-    void json_step(const char* step, const HttpRequest& req, HttpConnection& connection,
-                   Answer answer) {
-        const Turn turn = begin(step, req);
-        std::string body;
-        const bool arrived = read_body(
-            turn, connection, [&](const char* data, size_t size) { body.append(data, size); });
-        note_digest(turn, sha256_hex(body));
-        if (!arrived) return;
-        if (fault_status(turn)) {
-            respond(turn, req, connection, *turn.fault->status, turn.fault->body.value_or(""),
-                    std::nullopt);
-            return;
-        }
-        const auto [status, reply] = answer(body);
-        respond(turn, req, connection, status, reply.dump(), std::nullopt);
-    }
-
-    // The trap answers anything as the service would if it had the delivery, so that a client
-    // that followed a redirect there would believe it delivered; the record tells on it.
-    void caught(const HttpRequest& req, HttpConnection& connection) {
-        const Turn turn = begin("redirected", req);
-        read_body(turn, connection, [](const char*, size_t) {});
-        const json claim{{"already_received_at", "2026-01-01T00:00:00Z"},
-                         {"delivery_id", "dlv_trap"},
-                         {"received_at", "2026-01-01T00:00:00Z"}};
-        respond(turn, req, connection, 200, claim.dump(), std::nullopt);
-    }
-
-    void route(const HttpRequest& req, HttpConnection& connection) {
-        const std::string& method = req.method;
-        if (method == "POST" && req.path == "/v1/deliveries") {
-            return json_step("announce", req, connection,
-                             [&](const std::string& body) { return announce(req, body); });
-        }
-        if (method == "PUT") {
-            if (const auto upload_at = upload_path(req.path))
-                return upload(req, connection, upload_at->first, upload_at->second);
-        }
-        if (method == "POST") {
-            if (const auto id = complete_path(req.path)) {
-                return json_step("complete", req, connection,
-                                 [&](const std::string& body) { return complete(req, *id, body); });
-            }
-        }
-        if ((method == "POST" || method == "PUT") && req.path == "/_standin/echo")
-            return echo(req, connection);
-        if (req.path.starts_with("/_standin/")) return control(req, connection);
-        connection.reply(404, {}, error_body("no such route").dump());
-    }
-
-    // The control interface: small JSON bodies, answered at once.
-    void control(const HttpRequest& req, HttpConnection& connection) {
-        std::string body;
-        if (!connection.read_body([&](const char* data, size_t size) {
-                body.append(data, size);
-                return body.size() <= (1 << 20);
-            })) {
-            return connection.reset();
-        }
-        const auto [status, reply] = control_answer(req, body);
-        connection.reply(status, {}, reply.dump());
-    }
-
-    std::pair<int, json> control_answer(const HttpRequest& req, const std::string& body) {
-        const std::string& path = req.path;
-        const bool post = req.method == "POST", get = req.method == "GET";
-        if (post && path == "/_standin/faults") {
-            auto faults_read = faults_from_json(body);
-            if (!faults_read) return {400, error_body(faults_read.error())};
-            const size_t count = faults_read->size();
-            set_faults(std::move(*faults_read));
-            return {200, json{{"faults", count}}};
-        }
-        if (post && path == "/_standin/settings") return settings(body);
-        if (post && path == "/_standin/reset") {
-            reset();
-            return {200, json::object()};
-        }
-        if (get && path == "/_standin/received") return {200, received()};
-        if (get && path == "/_standin/free_port") {
-            // A port the system just handed out and nobody listens on any more.
-            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t size = sizeof(address);
-            if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-                getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-                if (fd >= 0) close(fd);
-                return {500, error_body("no free port")};
-            }
-            close(fd);
-            return {200, json{{"port", ntohs(address.sin_port)}}};
-        }
-        return {404, error_body("no such control")};
-    }
-
-    std::pair<int, json> settings(const std::string& body) {
-        const json settings = json::parse(body, nullptr, false);
-        if (!settings.is_object()) return {400, error_body("settings must be an object")};
-        std::lock_guard lock(mutex);
-        if (settings.contains("part_size")) {
-            if (!settings["part_size"].is_number_unsigned() ||
-                settings["part_size"].get<uint64_t>() == 0) {
-                return {400, error_body("part_size must be a positive number")};
-            }
-            options.part_size = settings["part_size"].get<uint64_t>();
-        }
-        if (settings.contains("single_url")) {
-            if (!settings["single_url"].is_boolean()) {
-                return {400, error_body("single_url must be true or false")};
-            }
-            options.single_url = settings["single_url"].get<bool>();
-        }
-        if (settings.contains("token")) {
-            if (!settings["token"].is_string()) return {400, error_body("token must be a string")};
-            options.token = settings["token"].get<std::string>();
-        }
-        return {200, json{{"part_size", options.part_size}, {"single_url", options.single_url}}};
-    }
-
-    void set_faults(std::vector<Fault> list) {
-        std::lock_guard lock(mutex);
-        script.faults = std::move(list);
-        step_counts.clear();
-        part_counts.clear();
-    }
-
-    void reset() {
-        std::lock_guard lock(mutex);
-        script.faults.clear();
-        step_counts.clear();
-        part_counts.clear();
-        order.clear();
-        deliveries.clear();
-        requests.clear();
-    }
-};
+    if ((method == "POST" || method == "PUT") && req.path == "/_standin/echo")
+        return echo(req, connection);
+    if (req.path.starts_with("/_standin/")) return control(req, connection);
+    connection.reply(404, {}, error_body("no such route").dump());
+}
 
 Standin::Standin() : impl_(std::make_unique<Impl>()) {}
 
@@ -748,50 +515,6 @@ uint16_t Standin::port() const {
 
 std::string Standin::base_url() const {
     return impl_->base_url();
-}
-
-void Standin::set_faults(std::vector<Fault> faults) {
-    impl_->set_faults(std::move(faults));
-}
-
-void Standin::set_part_size(uint64_t part_size) {
-    std::lock_guard lock(impl_->mutex);
-    impl_->options.part_size = std::max<uint64_t>(part_size, 1);
-}
-
-void Standin::set_single_url(bool single_url) {
-    std::lock_guard lock(impl_->mutex);
-    impl_->options.single_url = single_url;
-}
-
-void Standin::set_token(std::string token) {
-    std::lock_guard lock(impl_->mutex);
-    impl_->options.token = std::move(token);
-}
-
-void Standin::reset() {
-    impl_->reset();
-}
-
-std::vector<Delivery> Standin::deliveries() const {
-    std::lock_guard lock(impl_->mutex);
-    std::vector<Delivery> out;
-    for (const std::string& id : impl_->order) {
-        const DeliveryState& state = impl_->deliveries.at(id);
-        Delivery d = state.record;
-        for (const auto& [number, part] : state.stored)
-            d.parts.push_back(part);
-        out.push_back(std::move(d));
-    }
-    return out;
-}
-
-std::vector<RequestRecord> Standin::requests() const {
-    std::lock_guard lock(impl_->mutex);
-    std::vector<RequestRecord> out;
-    for (const auto& record : impl_->requests)
-        out.push_back(*record);
-    return out;
 }
 
 void Standin::stop() {
