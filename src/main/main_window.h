@@ -62,9 +62,12 @@ struct Event {
     std::vector<std::filesystem::path> paths = {};
 };
 
+// The record a send shares with the interface: its progress, its stop flag and its outcome.
+using SendProgress = Worker<SendOutcome>;
+
 // The send under way: what the interface keeps of it while the worker runs.
 struct RunningSend {
-    std::shared_ptr<Worker<SendOutcome>> worker;
+    std::shared_ptr<SendProgress> progress;
     std::vector<DeliveryUnit> units;  // as they were when the send started
     std::filesystem::path zip_path;
     std::string zip_name;

@@ -222,12 +222,12 @@ void send_packed(MainWindow& window, const PreparedDelivery& prepared, const Zip
                 .zip_path = zip.path,
                 .announce_body = std::move(body)};
     std::shared_ptr<HttpSeam> http = window.make_http();
-    auto started = Worker<SendOutcome>::start(
+    auto started = SendProgress::start(
         window.start_worker, window.desktop.work_notice_poster(),
-        [job = std::move(job), http](Worker<SendOutcome>& worker) {
+        [job = std::move(job), http](SendProgress& progress) {
             return send_delivery(job, *http,
                                  [&](std::string_view stage, uint64_t done, uint64_t total) {
-                                     worker.report(stage, done, total);
+                                     progress.report(stage, done, total);
                                  });
         });
     if (!started) {
@@ -240,7 +240,7 @@ void send_packed(MainWindow& window, const PreparedDelivery& prepared, const Zip
         return;
     }
 
-    window.send_job = RunningSend{.worker = std::move(*started),
+    window.send_job = RunningSend{.progress = std::move(*started),
                                   .units = prepared.units,
                                   .zip_path = zip.path,
                                   .zip_name = zip_name,
@@ -255,10 +255,10 @@ void send_packed(MainWindow& window, const PreparedDelivery& prepared, const Zip
 
 void handle_send_notice(MainWindow& window) {
     if (!window.send_job) return;
-    const std::optional<SendOutcome> ended = window.send_job->worker->outcome();
+    const std::optional<SendOutcome> ended = window.send_job->progress->outcome();
     if (!ended) {
         // Up to five a second for as long as the upload lasts: the status box only, no rescan.
-        window.progress_line = progress_text(window.send_job->worker->progress());
+        window.progress_line = progress_text(window.send_job->progress->progress());
         window.desktop.show_status(
             with_progress_line(window.status_without_progress, window.progress_line));
         return;

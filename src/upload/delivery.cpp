@@ -163,7 +163,7 @@ class Sender {
     SendOutcome run() {
         bool announced_again = false;
         for (;;) {
-            tell("announce", 0, 1);
+            report_progress("announce", 0, 1);
             const auto reply =
                 http_.post_json(base_ + "/v1/deliveries", job_.token, job_.announce_body);
             if (!reply) return fail(error_of(SendErrorKind::unreachable, reply.error()));
@@ -210,7 +210,7 @@ class Sender {
                 auto completed = upload_pass(plan->parts);
                 if (!completed) return fail(completed.error());
 
-                tell("complete", 0, 1);
+                report_progress("complete", 0, 1);
                 const std::string body = complete_body(*plan, *completed);
                 const auto done = http_.post_json(
                     base_ + "/v1/deliveries/" + delivery_id + "/complete", job_.token, body);
@@ -244,7 +244,7 @@ class Sender {
   private:
     static SendOutcome fail(SendError error) { return std::unexpected(std::move(error)); }
 
-    void tell(std::string_view stage, uint64_t done, uint64_t total) const {
+    void report_progress(std::string_view stage, uint64_t done, uint64_t total) const {
         if (report_) report_(stage, done, total);
     }
 
@@ -381,7 +381,7 @@ class Sender {
             }
             completed.push_back(CompletedPart{part.part, sha256});
             sent += part.bytes;
-            tell("upload", sent, zip_size_);
+            report_progress("upload", sent, zip_size_);
         }
         return completed;
     }

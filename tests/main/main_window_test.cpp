@@ -184,7 +184,7 @@ TEST(MainWindow, CloseDuringASendAsksFirst) {
     Workbench bench;
     bench.start();
     RunningSend running;
-    running.worker = std::make_shared<Worker<SendOutcome>>(nullptr);
+    running.progress = std::make_shared<SendProgress>(nullptr);
     bench.window.send_job = std::move(running);
     fs::remove(state_file_path());
 

@@ -413,9 +413,9 @@ struct OutcomeBench : Workbench {
         window.token = "dlvt_t";
         zip = env.dir() / "outbox.zip";
         write_file(zip, "zip bytes");
-        auto worker = std::make_shared<Worker<SendOutcome>>(nullptr);
-        worker->finish(std::move(outcome));
-        window.send_job = RunningSend{.worker = worker,
+        auto progress = std::make_shared<SendProgress>(nullptr);
+        progress->finish(std::move(outcome));
+        window.send_job = RunningSend{.progress = progress,
                                       .units = window.units,
                                       .zip_path = zip,
                                       .zip_name = "Q.zip",

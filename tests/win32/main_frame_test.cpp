@@ -401,8 +401,8 @@ TEST(MainFrame, NoticesReachTheModelOnTheInterfaceThread) {
 
     // The work notice, posted by the send from its own thread, shows the progress.
     RunningSend running;
-    running.worker = std::make_shared<Worker<SendOutcome>>(nullptr);
-    running.worker->report("upload", 50, 200);
+    running.progress = std::make_shared<SendProgress>(nullptr);
+    running.progress->report("upload", 50, 200);
     frame.model.send_job = std::move(running);
     std::thread(frame.desktop.work_notice_poster()).join();
     HWND status = frame.desktop.control(ID_STATUS_BOX);
@@ -483,7 +483,7 @@ TEST(MainFrame, CloseSavesTheStateAndEndsTheLoop) {
 TEST(MainFrame, CloseDuringASendAsksStillSendingAndNoKeepsTheWindow) {
     Frame frame;
     RunningSend running;
-    running.worker = std::make_shared<Worker<SendOutcome>>(nullptr);
+    running.progress = std::make_shared<SendProgress>(nullptr);
     frame.model.send_job = std::move(running);
     static HWND main = nullptr;
     static UINT answer = IDNO;
