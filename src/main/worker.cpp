@@ -38,17 +38,12 @@ void WorkerBase::report(std::string_view stage, uint64_t done, uint64_t total) {
     if (!new_stage && done != total && at - last_notice_ <= NOTICE_INTERVAL) return;
     last_stage_ = std::string(stage);
     last_notice_ = at;
-    if (notice_) notice_();
+    fire_notice();
 }
 
 WorkProgress WorkerBase::progress() const {
     std::lock_guard lock(mutex_);
     return progress_;
-}
-
-bool WorkerBase::wait_for_end(std::chrono::milliseconds limit) {
-    std::unique_lock lock(mutex_);
-    return end_.wait_for(lock, limit, [&] { return ended_; });
 }
 
 }  // namespace dalvento

@@ -58,28 +58,18 @@ class WorkerBase {
     // On the window's thread.
     void stop() { stop_ = true; }
     WorkProgress progress() const;
-    // Waits up to `limit` for the outcome; true when it is there.
-    bool wait_for_end(std::chrono::milliseconds limit);
 
   protected:
-    // Stores the outcome under the lock, then wakes whoever waits and fires the notice.
-    template <typename Store>
-    void end_with(Store store) {
-        {
-            std::lock_guard lock(mutex_);
-            store();
-            ended_ = true;
-        }
-        end_.notify_all();
+    // Wakes the window's thread, whatever the stage and however soon.
+    void fire_notice() const {
         if (notice_) notice_();
     }
 
     mutable std::mutex mutex_;
+    std::condition_variable ended_;
 
   private:
     std::atomic<bool> stop_ = false;
-    std::condition_variable end_;
-    bool ended_ = false;
     WorkProgress progress_;
     std::function<void()> notice_;
     SteadyClockFn clock_;
@@ -107,13 +97,24 @@ class Worker : public WorkerBase {
 
     // On the work's thread, once: stores the outcome, then fires the notice.
     void finish(Outcome outcome) {
-        end_with([&] { outcome_ = std::move(outcome); });
+        {
+            std::lock_guard lock(mutex_);
+            outcome_ = std::move(outcome);
+        }
+        ended_.notify_all();
+        fire_notice();
     }
 
     // On the window's thread: a copy of the outcome, once there is one.
     std::optional<Outcome> outcome() const {
         std::lock_guard lock(mutex_);
         return outcome_;
+    }
+
+    // Waits up to `limit` for the outcome; true when it is there.
+    bool wait_for_end(std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        return ended_.wait_for(lock, limit, [&] { return outcome_.has_value(); });
     }
 
   private:
