@@ -205,10 +205,9 @@ class Standin {
     Json call(std::string_view path, const Json& body) const {
         static const auto http = make_http_seam();
         const std::string text = body.dump();
-        const auto reply =
-            http->request("POST", url_ + std::string(path), {"Content-Type: application/json"},
-                          std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
-                          nullptr, [](void*, uint64_t, uint64_t) {});
+        const auto reply = http->request(
+            "POST", url_ + std::string(path), {"Content-Type: application/json"},
+            std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), {});
         if (!reply) return nullptr;
         return Json::parse(reply->body, nullptr, false);
     }
@@ -256,12 +255,12 @@ SendRun run_send(const std::string& url, const fs::path& zip, const std::string&
     Clock::time_point upload_start{}, complete_start{};
     ProcessorTime at_upload, at_complete;
     const SendJob job{.base_url = url, .token = TOKEN, .zip_path = zip, .announce_body = announce};
-    const auto report = [&](std::string_view stage, uint64_t, uint64_t) {
-        if (stage == "upload" && upload_start == Clock::time_point{}) {
+    const auto report = [&](const SendStatus& status) {
+        if (status.stage == SendStage::upload && upload_start == Clock::time_point{}) {
             upload_start = Clock::now();
             if (processor_time) at_upload = processor_time();
         }
-        if (stage == "complete" && complete_start == Clock::time_point{}) {
+        if (status.stage == SendStage::complete && complete_start == Clock::time_point{}) {
             complete_start = Clock::now();
             if (processor_time) at_complete = processor_time();
         }
@@ -269,7 +268,7 @@ SendRun run_send(const std::string& url, const fs::path& zip, const std::string&
     SendRun run;
     reset_peak();
     const auto start = Clock::now();
-    const SendOutcome outcome = send_delivery(job, report);
+    const SendOutcome outcome = send_delivery(job, {.report = report});
     run.total_seconds = seconds_between(start, Clock::now());
     run.peak_kib = vm_hwm_kib();
     run.ok = outcome.has_value() && !outcome->already_received;
@@ -287,11 +286,10 @@ class InstantService final : public HttpSeam {
   public:
     InstantService(uint64_t size, uint64_t part_size) : size_(size), part_size_(part_size) {}
 
-    std::expected<HttpReply, std::string> request(std::string_view method, std::string_view url,
-                                                  const std::vector<std::string>&,
-                                                  std::span<const uint8_t> body, void* context,
-                                                  ProgressFn progress) override {
-        progress(context, body.size(), body.size());
+    HttpResult request(std::string_view method, std::string_view url,
+                       const std::vector<std::string>&, std::span<const uint8_t> body,
+                       const HttpWatch& watch) override {
+        if (watch.progress) watch.progress(body.size(), body.size());
         if (method == "PUT") return HttpReply{200, "", std::nullopt};
         if (url.ends_with("/complete")) return HttpReply{200, R"({"received_at":"now"})", {}};
         Json parts = Json::array();
@@ -330,8 +328,7 @@ double network_seconds(const std::string& url, uint64_t size, uint64_t part_size
     const std::vector<uint8_t> part(static_cast<size_t>(part_size), 'p');
     const auto start = Clock::now();
     for (uint64_t sent = 0; sent < size; sent += part_size) {
-        const auto reply = session.request("PUT", url + "/_standin/echo", {}, part, nullptr,
-                                           [](void*, uint64_t, uint64_t) {});
+        const auto reply = session.request("PUT", url + "/_standin/echo", {}, part);
         if (!reply || reply->status != 200) return -1;
     }
     return seconds_between(start, Clock::now());
@@ -478,7 +475,7 @@ int main(int argc, char** argv) {
                 fresh_standin(true);
                 static const auto http = make_http_seam();
                 const auto announced =
-                    http->post_json(standin.url() + "/v1/deliveries", TOKEN, announce);
+                    http->post_json(standin.url() + "/v1/deliveries", TOKEN, announce, {});
                 const Json plan = announced ? Json::parse(announced->body, nullptr, false) : Json();
                 if (!announced || announced->status != 201 || !plan.contains("upload")) {
                     std::printf("the stand-in gave no upload link for curl\n");

@@ -8,7 +8,7 @@ PACKAGES=(
     libcurl4-openssl-dev
     g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64
     xvfb xdotool x11-utils
-    7zip libarchive-tools pigz gdal-bin msitools wixl x11vnc
+    7zip libarchive-tools pigz gdal-bin msitools wixl x11vnc tinyproxy
 )
 
 missing=()

@@ -11,6 +11,12 @@ runs the command with their addresses in the environment, then stops them:
     DALVENTO_STANDIN_TOKEN      the office token both accept
     DALVENTO_STANDIN_DATA       the HTTP stand-in's data folder (Z:-drive path under Wine)
 
+and two real proxies on loopback (tinyproxy), one letting anything through and one asking every
+request to sign in with a password:
+
+    DALVENTO_PROXY_URL          http://127.0.0.1:{port}
+    DALVENTO_SIGN_IN_PROXY_URL  http://127.0.0.1:{port}  (answers 407)
+
 The stand-in program is --standin, or DALVENTO_STANDIN when that is set. A missing program is an
 error, never a skipped test.
 
@@ -18,10 +24,12 @@ usage: run_with_standin.py --standin PROGRAM -- COMMAND [ARG...]
 """
 
 import os
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 TOKEN = "dlvt_standin_token_for_tests"
 
@@ -48,6 +56,34 @@ def start(program, data, extra):
         process.kill()
         fail(f"{program} did not start (said {line!r}, exit code {process.poll()})")
     return process, line[len(prefix):].strip()
+
+
+def start_proxy(folder, name, sign_in):
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    conf = os.path.join(folder, f"{name}.conf")
+    with open(conf, "w", encoding="utf-8") as out:
+        out.write(f"Port {port}\nListen 127.0.0.1\nTimeout 600\nMaxClients 50\n"
+                  f"LogLevel Connect\nLogFile \"{os.path.join(folder, name + '.log')}\"\n"
+                  "Allow 127.0.0.1\n")
+        if sign_in:
+            out.write("BasicAuth office secret\n")
+    try:
+        process = subprocess.Popen(["tinyproxy", "-d", "-c", conf],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    except FileNotFoundError:
+        fail("tinyproxy is missing; install it with ./scripts/install-deps.sh")
+    for _ in range(100):
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return process, f"http://127.0.0.1:{port}"
+        except OSError:
+            if process.poll() is not None:
+                break
+            time.sleep(0.05)
+    process.kill()
+    fail(f"tinyproxy did not start on port {port}")
 
 
 def main():
@@ -85,6 +121,10 @@ def main():
             process, tls_address = start(program, os.path.join(folder, "https"),
                                          ["--cert", cert, "--key", key])
             processes.append(process)
+            process, proxy = start_proxy(folder, "open", False)
+            processes.append(process)
+            process, sign_in_proxy = start_proxy(folder, "sign-in", True)
+            processes.append(process)
 
             env = dict(os.environ)
             # Loopback must not go through a proxy the environment names.
@@ -94,6 +134,8 @@ def main():
             env["DALVENTO_STANDIN_URL"] = f"http://{http_address}"
             env["DALVENTO_STANDIN_TLS_URL"] = f"https://{tls_address}"
             env["DALVENTO_STANDIN_TOKEN"] = TOKEN
+            env["DALVENTO_PROXY_URL"] = proxy
+            env["DALVENTO_SIGN_IN_PROXY_URL"] = sign_in_proxy
             env["DALVENTO_STANDIN_DATA"] = "Z:" + data.replace("/", "\\")
             return subprocess.run(command, env=env).returncode
         finally:

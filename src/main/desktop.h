@@ -22,6 +22,7 @@ enum class BoxStyle {
     information,           // OK, information icon
     error,                 // OK, error icon
     question,              // Yes and No, question icon
+    question_no_default,   // Yes and No, question icon, No the default
     warning_question,      // Yes and No, warning icon
     information_question,  // Yes and No, information icon
 };
@@ -170,6 +171,8 @@ class Desktop {
 
     // Enables or disables the send and bundle buttons.
     virtual void set_delivery_buttons_enabled(bool send, bool bundle) = 0;
+    // The send button's caption: "Stop sending" while a send runs, else its own.
+    virtual void set_send_button_stops(bool stops) = 0;
 
     // Puts text on the clipboard; why not, when it could not.
     virtual std::expected<void, std::string> set_clipboard(const std::string& text) = 0;

@@ -25,6 +25,8 @@ constexpr std::string_view STILL_SENDING_TITLE = "Still sending";
 constexpr std::string_view STILL_SENDING_TEXT =
     "A delivery is being sent to Dalvento. If you close now the upload stops; the zip stays in the "
     "outbox and the next Send starts it again.\n\nClose anyway?";
+// How long closing waits for a stopped send to end.
+constexpr std::chrono::seconds CLOSE_WAIT{2};
 
 // Saves the State; a failure is reported unless this very failure was reported since the last
 // good save. The save at close always reports: it is the last chance to say so.
@@ -44,6 +46,11 @@ void close(MainWindow& window) {
                                                       std::string(STILL_SENDING_TEXT),
                                                       BoxStyle::question) != BoxAnswer::yes) {
         return;
+    }
+    if (window.send_job) {
+        // The send ends before the process does, so that nothing is left half done behind it.
+        window.send_job->progress->stop();
+        (void)window.send_job->progress->wait_for_end(CLOSE_WAIT);
     }
     save_and_report(window, true);
     window.quit = true;
@@ -88,7 +95,12 @@ void click(MainWindow& window, Control control) {
             if (!window.send_job && !window.pack_job) bundle_flow(window);
             return;
         case Control::send_button:
-            if (!window.send_job && !window.pack_job) send_flow(window);
+            // While a send runs the button stops it.
+            if (window.send_job) {
+                ask_to_stop_send(window);
+            } else if (!window.pack_job) {
+                send_flow(window);
+            }
             return;
     }
 }

@@ -63,7 +63,7 @@ struct Event {
 };
 
 // The record a send shares with the interface: its progress, its stop flag and its outcome.
-using SendProgress = Worker<SendOutcome>;
+using SendProgress = Worker<SendOutcome, SendStatus>;
 
 // The send under way: what the interface keeps of it while the worker runs.
 struct RunningSend {
@@ -100,9 +100,10 @@ struct MainWindow {
     bool quit = false;  // the message loop is to stop: the window closed, or could not start
     std::string reported_save_failure;  // shown once; cleared by a good save
 
-    // Seams: the HTTP client a send uses, how the threads of the work beside the window are
-    // started, how a token is protected, and the clock.
+    // Seams: the HTTP client a send uses and its clock, how the threads of the work beside the
+    // window are started, how a token is protected, and the clock.
     std::function<std::unique_ptr<HttpSeam>()> make_http;
+    SendClock* send_clock = nullptr;  // the real one when null
     StartWorker start_worker;
     ProtectTokenFn protect = protect_token;
     std::function<Time()> now;

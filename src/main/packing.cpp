@@ -35,7 +35,7 @@ PackOutcome pack(Worker<PackOutcome>& worker, const PackRequest& request) {
     PackOptions options;
     options.stop = &worker.stop_flag();
     options.progress = [&](uint64_t read, uint64_t total) {
-        worker.report("packing", read, total);
+        worker.report({"packing", read, total});
     };
     try {
         return build_zip(request.units, request.send_everything, request.note, request.zip_path,

@@ -1,7 +1,10 @@
 #include "main/send_flow.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <memory>
 #include <utility>
 
@@ -25,6 +28,11 @@ constexpr std::string_view SENDING = "Sending to Dalvento\xE2\x80\xA6";
 constexpr std::string_view COULDNT_SEND = "Couldn't send";
 constexpr std::string_view FORGOTTEN =
     " It's been forgotten here; the next Send asks for it again.";
+constexpr std::string_view STOP_TITLE = "Stop sending?";
+constexpr std::string_view STOP_TEXT =
+    "The upload stops now. The zip stays in the outbox and nothing is recorded as sent; press "
+    "Send to Dalvento to send it later.";
+constexpr std::string_view DOT = " \xC2\xB7 ";  // " · "
 
 // Reads exactly `digits` decimal digits at `pos`.
 std::optional<int> read_number(std::string_view text, size_t& pos, size_t digits) {
@@ -146,13 +154,56 @@ std::string review_text(const PreparedDelivery& delivery, const ZipResult& zip,
     return text;
 }
 
-std::string progress_text(const WorkProgress& status) {
-    const std::string sending(SENDING);
-    if (status.stage == "upload" && status.total != 0) {
-        return sending + " " + std::to_string(whole_percent(status.done, status.total)) + "%";
+namespace {
+
+std::string rate_text(double bytes_per_second) {
+    constexpr double KIB = 1024.0, MIB = 1024.0 * 1024.0;
+    char text[32];
+    if (bytes_per_second >= MIB) {
+        std::snprintf(text, sizeof text, "%.1f MB/s", bytes_per_second / MIB);
+    } else {
+        std::snprintf(text, sizeof text, "%.0f KB/s", bytes_per_second / KIB);
     }
-    if (status.stage == "complete") return sending + " confirming";
-    return sending + " announcing";
+    return text;
+}
+
+std::string time_left_text(double seconds) {
+    const auto up = [](double value) { return static_cast<uint64_t>(std::ceil(value)); };
+    if (up(seconds) < 60)
+        return "about " + std::to_string(std::max<uint64_t>(up(seconds), 1)) + " s left";
+    if (seconds < 7200) return "about " + std::to_string(up(seconds / 60)) + " min left";
+    return "about " + std::to_string(up(seconds / 3600)) + " h left";
+}
+
+}  // namespace
+
+std::string progress_text(const SendStatus& status) {
+    std::string text(SENDING);
+    switch (status.stage) {
+        case SendStage::announce:
+            text += " announcing";
+            break;
+        case SendStage::upload:
+            text += " " + std::to_string(whole_percent(status.done, status.total)) + "%";
+            break;
+        case SendStage::complete:
+            text += " confirming";
+            break;
+    }
+    const std::string dot(DOT);
+    if (status.waiting) {
+        const RetryWait& wait = *status.waiting;
+        return text + dot + wait.reason + "; trying again in " + std::to_string(wait.seconds_left) +
+               " s (" + std::to_string(wait.attempt) + " of " + std::to_string(MAX_ATTEMPTS) + ")";
+    }
+    if (status.stage == SendStage::upload && status.bytes_per_second) {
+        const double rate = *status.bytes_per_second;
+        text += dot + rate_text(rate);
+        if (rate > 0 && status.total > status.done) {
+            text += dot + time_left_text(static_cast<double>(status.total - status.done) / rate);
+        }
+    }
+    return text;
 }
 
 std::optional<std::string> local_time_text(std::string_view rfc3339) {
@@ -224,11 +275,12 @@ void send_packed(MainWindow& window, const PreparedDelivery& prepared, const Zip
     std::shared_ptr<HttpSeam> http = window.make_http();
     auto started = SendProgress::start(
         window.start_worker, window.desktop.work_notice_poster(),
-        [job = std::move(job), http](SendProgress& progress) {
-            return send_delivery(job, *http,
-                                 [&](std::string_view stage, uint64_t done, uint64_t total) {
-                                     progress.report(stage, done, total);
-                                 });
+        [job = std::move(job), http, clock = window.send_clock](SendProgress& progress) {
+            const SendHooks hooks{
+                .report = [&](const SendStatus& status) { progress.report(status); },
+                .stop = &progress.stop_flag(),
+                .clock = clock};
+            return send_delivery(job, *http, hooks);
         });
     if (!started) {
         window.desktop.message_box(
@@ -248,9 +300,23 @@ void send_packed(MainWindow& window, const PreparedDelivery& prepared, const Zip
                                   .file_count = zip.file_count,
                                   .zip_bytes = zip.bytes,
                                   .send_everything = prepared.send_everything};
-    window.desktop.set_delivery_buttons_enabled(false, false);
+    // The send button stops the send while it runs.
+    window.desktop.set_send_button_stops(true);
+    window.desktop.set_delivery_buttons_enabled(true, false);
     window.progress_line = std::string(SENDING);
     render_summary(window);
+}
+
+void ask_to_stop_send(MainWindow& window) {
+    if (window.desktop.message_box(std::string(STOP_TITLE), std::string(STOP_TEXT),
+                                   BoxStyle::question_no_default) != BoxAnswer::yes) {
+        return;
+    }
+    // The send may have ended while the question was open.
+    if (!window.send_job) return;
+    window.send_job->progress->stop();
+    // Until the send has ended there is nothing more the button can do.
+    window.desktop.set_delivery_buttons_enabled(false, false);
 }
 
 void handle_send_notice(MainWindow& window) {
@@ -266,12 +332,18 @@ void handle_send_notice(MainWindow& window) {
 
     const RunningSend send = std::move(*window.send_job);
     window.send_job.reset();
+    window.desktop.set_send_button_stops(false);
     window.desktop.set_delivery_buttons_enabled(true, true);
     const SendOutcome& outcome = *ended;
 
     if (!outcome) {
         const SendError& error = outcome.error();
-        if (error.kind == SendErrorKind::token_refused) {
+        if (error.kind == SendErrorKind::stopped) {
+            // The office asked for it: the status box says so, without a box to close.
+            save_state_or_report(window);
+            window.progress_line = send_error_message(error);
+            render_summary(window);
+        } else if (error.kind == SendErrorKind::token_refused) {
             if (window.settings_window && window.token) {
                 window.settings_window->forget_refused(*window.token);
             }

@@ -21,8 +21,9 @@ std::string service_host_text(std::string_view base_url);
 std::string review_text(const PreparedDelivery& delivery, const ZipResult& zip,
                         const std::string& zip_name, const std::string& host);
 
-// The status line while a send runs.
-std::string progress_text(const WorkProgress& status);
+// The status line while a send runs, e.g. "Sending to Dalvento… 42% · 2.4 MB/s · about 3 min
+// left", or while it waits to try again.
+std::string progress_text(const SendStatus& status);
 
 // An RFC 3339 time shown in local time as "%Y-%m-%d %H:%M"; none when it is not such a time.
 std::optional<std::string> local_time_text(std::string_view rfc3339);
@@ -35,6 +36,9 @@ void send_flow(MainWindow& window);
 
 // The rest of the send button's flow once the zip is packed: the review, then the worker.
 void send_packed(MainWindow& window, const PreparedDelivery& prepared, const ZipResult& zip);
+
+// The send button while a send runs: asks, and stops the send on Yes.
+void ask_to_stop_send(MainWindow& window);
 
 // The work notice while a send runs: its progress, then its outcome.
 void handle_send_notice(MainWindow& window);

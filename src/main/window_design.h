@@ -59,6 +59,8 @@ inline constexpr ControlSpec MAIN_STATUS_BOX = {"", {14, 546, 910, 70}};
 inline constexpr ControlSpec MAIN_SETTINGS_BUTTON = {"Settings...", {14, 626, 200, 40}};
 inline constexpr ControlSpec MAIN_BUNDLE_BUTTON = {"Bundle...", {564, 626, 170, 40}};
 inline constexpr ControlSpec MAIN_SEND_BUTTON = {"Send to Dalvento...", {744, 626, 180, 40}};
+// The send button's caption while a send runs.
+inline constexpr std::string_view STOP_SENDING_CAPTION = "Stop sending";
 
 // The four folder dialogs' titles.
 constexpr std::string_view folder_dialog_title(FolderDialog which) {

@@ -26,24 +26,11 @@ WorkerBase::WorkerBase(std::function<void()> notice, SteadyClockFn clock)
     last_notice_ = clock_ ? clock_() : std::chrono::steady_clock::now();
 }
 
-void WorkerBase::report(std::string_view stage, uint64_t done, uint64_t total) {
-    {
-        std::lock_guard lock(mutex_);
-        progress_ = WorkProgress{std::string(stage), done, total};
-    }
+bool WorkerBase::notice_due(bool new_stage, bool stage_end) {
     const auto at = clock_ ? clock_() : std::chrono::steady_clock::now();
-    // A new stage is always heard, so that a short one shows however quickly it follows the
-    // stage before; within a stage notices are spaced out.
-    const bool new_stage = stage != last_stage_;
-    if (!new_stage && done != total && at - last_notice_ <= NOTICE_INTERVAL) return;
-    last_stage_ = std::string(stage);
+    if (!new_stage && !stage_end && at - last_notice_ <= NOTICE_INTERVAL) return false;
     last_notice_ = at;
-    fire_notice();
-}
-
-WorkProgress WorkerBase::progress() const {
-    std::lock_guard lock(mutex_);
-    return progress_;
+    return true;
 }
 
 }  // namespace dalvento

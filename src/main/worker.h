@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace dalvento {
@@ -39,6 +40,11 @@ struct WorkProgress {
     uint64_t total = 0;
 };
 
+// What the notice throttle compares: a progress type of another work gives its own overload.
+inline const std::string& work_stage(const WorkProgress& progress) {
+    return progress.stage;
+}
+
 // done × 100 ÷ total, rounded down and at most 100; 0 when total is 0.
 uint64_t whole_percent(uint64_t done, uint64_t total);
 
@@ -51,15 +57,16 @@ class WorkerBase {
     WorkerBase(const WorkerBase&) = delete;
     WorkerBase& operator=(const WorkerBase&) = delete;
 
-    // On the work's thread: the flag to check, and progress to report.
+    // On the work's thread: the flag to check.
     const std::atomic<bool>& stop_flag() const { return stop_; }
-    void report(std::string_view stage, uint64_t done, uint64_t total);
 
     // On the window's thread.
     void stop() { stop_ = true; }
-    WorkProgress progress() const;
 
   protected:
+    // Under the mutex, for a report: whether it is to be heard now. A new stage always is, and so
+    // is a stage's end; within a stage notices are spaced out.
+    bool notice_due(bool new_stage, bool stage_end);
     // Wakes the window's thread, whatever the stage and however soon.
     void fire_notice() const {
         if (notice_) notice_();
@@ -70,18 +77,36 @@ class WorkerBase {
 
   private:
     std::atomic<bool> stop_ = false;
-    WorkProgress progress_;
     std::function<void()> notice_;
     SteadyClockFn clock_;
     std::chrono::steady_clock::time_point last_notice_;
-    std::string last_stage_;  // of the last notice
 };
 
-// The shared record of work that gives an Outcome.
-template <typename Outcome>
+// The shared record of work that gives an Outcome and reports Progress: a record with done and
+// total, and a stage that work_stage() gives.
+template <typename Outcome, typename Progress = WorkProgress>
 class Worker : public WorkerBase {
   public:
     using WorkerBase::WorkerBase;
+
+    // On the work's thread.
+    void report(Progress progress) {
+        bool due = false;
+        {
+            std::lock_guard lock(mutex_);
+            const bool new_stage = !last_stage_ || !(*last_stage_ == work_stage(progress));
+            due = notice_due(new_stage, progress.done == progress.total);
+            if (due) last_stage_ = work_stage(progress);
+            progress_ = std::move(progress);
+        }
+        if (due) fire_notice();
+    }
+
+    // On the window's thread.
+    Progress progress() const {
+        std::lock_guard lock(mutex_);
+        return progress_;
+    }
 
     // Runs `work` on a thread from `start_thread` and stores what it gives. The work must give an
     // outcome whatever happens (it catches what it throws): the window waits for one.
@@ -119,6 +144,9 @@ class Worker : public WorkerBase {
 
   private:
     std::optional<Outcome> outcome_;
+    Progress progress_{};
+    // Of the last notice.
+    std::optional<std::decay_t<decltype(work_stage(std::declval<Progress>()))>> last_stage_;
 };
 
 }  // namespace dalvento

@@ -4,8 +4,12 @@
 #include <exception>
 #include <future>
 #include <limits>
+#include <mutex>
 #include <new>
+#include <random>
 #include <system_error>
+#include <thread>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -141,111 +145,249 @@ std::expected<UploadPlan, SendError> plan_upload(const Json& announce, uint64_t 
     return plan;
 }
 
-struct UploadProgress {
-    const SendReport* report;
-    uint64_t already_sent;
-    uint64_t zip_size;
-};
+bool repeatable_on_the_line(const HttpFailure& failure) {
+    return failure.problem == HttpProblem::cannot_connect ||
+           failure.problem == HttpProblem::dropped || failure.problem == HttpProblem::timed_out;
+}
 
-void on_upload_progress(void* context, uint64_t sent, uint64_t) {
-    auto* progress = static_cast<UploadProgress*>(context);
-    if (*progress->report) {
-        (*progress->report)("upload", progress->already_sent + sent, progress->zip_size);
+// A part goes out again after a failure on the line or a server error.
+bool part_repeatable(const HttpResult& result) {
+    if (!result) return repeatable_on_the_line(result.error());
+    return result->status == 500 || is_unavailable(result->status);
+}
+
+// An announce or complete goes out again only where the service cannot have acted on it.
+bool call_repeatable(const HttpResult& result) {
+    if (!result) return result.error().nothing_sent;
+    return result->status == 503;
+}
+
+// What went wrong, as the wait before the next attempt tells it.
+std::string retry_reason(const HttpResult& result) {
+    if (result) return "Dalvento answered " + std::to_string(result->status);
+    switch (result.error().problem) {
+        case HttpProblem::cannot_connect:
+            return "couldn't connect";
+        case HttpProblem::timed_out:
+            return "the connection timed out";
+        default:
+            return "the connection dropped";
     }
 }
 
-// One send: the announce, upload passes and complete, with their allowed repeats.
+class RealSendClock final : public SendClock {
+  public:
+    std::chrono::steady_clock::time_point now() override {
+        return std::chrono::steady_clock::now();
+    }
+    void sleep(std::chrono::milliseconds duration) override {
+        std::this_thread::sleep_for(duration);
+    }
+    double random_fraction() override {
+        std::lock_guard lock(mutex_);
+        return std::uniform_real_distribution<double>(0.0, 1.0)(random_);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::mt19937_64 random_{std::random_device{}()};
+};
+
+// Every repeat a send allows itself, spent as it goes.
+struct RetryBudget {
+    bool announce_again = true;  // a 404 on complete: the links expired, so announce afresh
+    bool upload_again = true;    // a 409 on complete: send every part once more
+    // Of the request being made: its attempt, and whether a part's ETag may still be re-sent.
+    uint32_t attempt = 1;
+    bool etag_resend = true;
+
+    void new_request(bool first_of_part) {
+        attempt = 1;
+        if (first_of_part) etag_resend = true;
+    }
+};
+
+// One send: the announce, upload passes and complete, each a step that says what comes next.
 class Sender {
   public:
-    Sender(const SendJob& job, HttpSeam& http, const SendReport& report)
-        : job_(job), http_(http), report_(report), base_(without_trailing_slashes(job.base_url)) {}
+    Sender(const SendJob& job, HttpSeam& http, const SendHooks& hooks)
+        : job_(job),
+          http_(http),
+          hooks_(hooks),
+          clock_(hooks.clock ? *hooks.clock : real_send_clock()),
+          base_(without_trailing_slashes(job.base_url)) {
+        watch_.stop = hooks.stop;
+    }
 
     SendOutcome run() {
-        bool announced_again = false;
+        Step step = Step::announce;
         for (;;) {
-            report_progress("announce", 0, 1);
-            const auto reply =
-                http_.post_json(base_ + "/v1/deliveries", job_.token, job_.announce_body);
-            if (!reply) return fail(error_of(SendErrorKind::unreachable, reply.error()));
-            const Json announce = parse_reply(reply->body);
-            switch (reply->status) {
-                case 201:
+            if (stopped()) return fail(error_of(SendErrorKind::stopped));
+            std::expected<Step, SendError> next;
+            switch (step) {
+                case Step::announce:
+                    next = announce();
                     break;
-                case 200: {
-                    // Only a reply that names the delivery counts: a proxy's page or another
-                    // server's 200 must not pass for a delivery made.
-                    Receipt receipt;
-                    receipt.already_received = true;
-                    receipt.delivery_id = text_member(announce, "delivery_id");
-                    receipt.already_received_at = text_member(announce, "already_received_at");
-                    if (receipt.delivery_id.empty() || receipt.already_received_at.empty())
-                        return fail(not_understood("announce"));
-                    return receipt;
-                }
-                case 401:
-                    return fail(token_refused("announce", *reply));
-                case 413:
-                    return fail(error_of(SendErrorKind::too_big));
-                case 422: {
-                    std::string text = text_member(announce, "error");
-                    return fail(
-                        error_of(SendErrorKind::rejected, text.empty() ? reply->body : text));
-                }
-                default:
-                    if (is_unavailable(reply->status))
-                        return fail(error_of(SendErrorKind::unavailable));
-                    return fail(unexpected(std::to_string(reply->status) + " on announce"));
-            }
-
-            const std::string delivery_id = text_member(announce, "delivery_id");
-            const std::string county = text_member(announce, "county");
-            const auto info = platform::file_info(job_.zip_path);
-            if (!info) return fail(unexpected("can't read the zip: " + info.error().text));
-            zip_size_ = info->size;
-            const auto plan = plan_upload(announce, zip_size_);
-            if (!plan) return fail(plan.error());
-
-            bool uploaded_again = false;
-            for (;;) {
-                auto completed = upload_pass(plan->parts);
-                if (!completed) return fail(completed.error());
-
-                report_progress("complete", 0, 1);
-                const std::string body = complete_body(*plan, *completed);
-                const auto done = http_.post_json(
-                    base_ + "/v1/deliveries/" + delivery_id + "/complete", job_.token, body);
-                if (!done) return fail(error_of(SendErrorKind::unreachable, done.error()));
-                const Json answer = parse_reply(done->body);
-                if (done->status == 200) {
-                    Receipt receipt;
-                    receipt.delivery_id = delivery_id;
-                    receipt.county = county;
-                    receipt.received_at = text_member(answer, "received_at");
-                    if (receipt.received_at.empty()) return fail(not_understood("complete"));
-                    return receipt;
-                }
-                if (done->status == 409) {
-                    if (uploaded_again) return fail(error_of(SendErrorKind::not_intact));
-                    uploaded_again = true;
-                    continue;
-                }
-                if (done->status == 404) {
-                    if (announced_again) return fail(error_of(SendErrorKind::links_expired));
-                    announced_again = true;
+                case Step::upload:
+                    next = upload_pass();
                     break;
-                }
-                if (is_unavailable(done->status)) return fail(error_of(SendErrorKind::unavailable));
-                if (done->status == 401) return fail(token_refused("complete", *done));
-                return fail(unexpected(std::to_string(done->status) + " on complete"));
+                case Step::complete:
+                    next = complete();
+                    break;
+                case Step::done:
+                    return receipt_;
             }
+            if (!next) return fail(next.error());
+            step = *next;
         }
     }
 
   private:
+    enum class Step { announce, upload, complete, done };
+
     static SendOutcome fail(SendError error) { return std::unexpected(std::move(error)); }
 
-    void report_progress(std::string_view stage, uint64_t done, uint64_t total) const {
-        if (report_) report_(stage, done, total);
+    bool stopped() const { return hooks_.stop && *hooks_.stop; }
+
+    void report(SendStage stage, uint64_t done, uint64_t total,
+                std::optional<RetryWait> waiting = std::nullopt) {
+        status_ = SendStatus{stage, done, total, std::move(waiting), std::nullopt};
+        if (stage == SendStage::upload && !status_.waiting) status_.bytes_per_second = rate_.rate();
+        if (hooks_.report) hooks_.report(status_);
+    }
+
+    // The failure a request ends the send with once it may not be made again.
+    SendError failure_of(const HttpFailure& failure) const {
+        if (failure.problem == HttpProblem::stopped || stopped())
+            return error_of(SendErrorKind::stopped);
+        return error_of(SendErrorKind::unreachable, failure.text);
+    }
+
+    // Makes a request, and makes it again after a wait while `repeatable` says so and attempts
+    // are left. The last result is given; a stop during a wait gives the stopped failure.
+    template <typename Request, typename Repeatable>
+    HttpResult with_retries(Request request, Repeatable repeatable) {
+        for (budget_.attempt = 1;; ++budget_.attempt) {
+            HttpResult result = request();
+            if (!repeatable(result) || budget_.attempt >= MAX_ATTEMPTS || stopped()) return result;
+            if (!wait_before(budget_.attempt + 1, retry_reason(result))) {
+                return std::unexpected(http_failure("waiting", HttpProblem::stopped));
+            }
+        }
+    }
+
+    // The wait before the given attempt, told each second; false when stopped during it.
+    bool wait_before(uint32_t attempt, const std::string& reason) {
+        const auto base = RETRY_WAITS[std::min<size_t>(attempt - 2, std::size(RETRY_WAITS) - 1)];
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+            base * (1.0 + RETRY_JITTER * clock_.random_fraction()));
+        const auto end = clock_.now() + wait;
+        const SendStatus before = status_;
+        uint32_t told = 0;
+        for (;;) {
+            if (stopped()) return false;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - clock_.now());
+            if (left.count() <= 0) break;
+            const auto seconds = static_cast<uint32_t>((left.count() + 999) / 1000);
+            if (seconds != told) {
+                told = seconds;
+                report(before.stage, before.done, before.total,
+                       RetryWait{reason, seconds, attempt});
+            }
+            clock_.sleep(std::min(left, std::chrono::milliseconds(STOP_POLL_MS)));
+        }
+        report(before.stage, before.done, before.total);
+        return true;
+    }
+
+    std::expected<Step, SendError> announce() {
+        report(SendStage::announce, 0, 1);
+        const auto reply = with_retries(
+            [&] {
+                return http_.post_json(base_ + "/v1/deliveries", job_.token, job_.announce_body,
+                                       watch_);
+            },
+            call_repeatable);
+        if (!reply) return std::unexpected(failure_of(reply.error()));
+        const Json answer = parse_reply(reply->body);
+        switch (reply->status) {
+            case 201:
+                break;
+            case 200: {
+                // Only a reply that names the delivery counts: a proxy's page or another server's
+                // 200 must not pass for a delivery made.
+                receipt_ = Receipt{};
+                receipt_.already_received = true;
+                receipt_.delivery_id = text_member(answer, "delivery_id");
+                receipt_.already_received_at = text_member(answer, "already_received_at");
+                if (receipt_.delivery_id.empty() || receipt_.already_received_at.empty())
+                    return std::unexpected(not_understood("announce"));
+                return Step::done;
+            }
+            case 401:
+                return std::unexpected(token_refused("announce", *reply));
+            case 413:
+                return std::unexpected(error_of(SendErrorKind::too_big));
+            case 422: {
+                std::string text = text_member(answer, "error");
+                return std::unexpected(
+                    error_of(SendErrorKind::rejected, text.empty() ? reply->body : text));
+            }
+            default:
+                if (is_unavailable(reply->status))
+                    return std::unexpected(error_of(SendErrorKind::unavailable));
+                return std::unexpected(unexpected(std::to_string(reply->status) + " on announce"));
+        }
+
+        delivery_id_ = text_member(answer, "delivery_id");
+        county_ = text_member(answer, "county");
+        const auto info = platform::file_info(job_.zip_path);
+        if (!info) return std::unexpected(unexpected("can't read the zip: " + info.error().text));
+        zip_size_ = info->size;
+        auto plan = plan_upload(answer, zip_size_);
+        if (!plan) return std::unexpected(plan.error());
+        plan_ = std::move(*plan);
+        return Step::upload;
+    }
+
+    std::expected<Step, SendError> complete() {
+        report(SendStage::complete, 0, 1);
+        const std::string body = complete_body(plan_, completed_);
+        const auto done = with_retries(
+            [&] {
+                return http_.post_json(base_ + "/v1/deliveries/" + delivery_id_ + "/complete",
+                                       job_.token, body, watch_);
+            },
+            call_repeatable);
+        if (!done) return std::unexpected(failure_of(done.error()));
+        const Json answer = parse_reply(done->body);
+        switch (done->status) {
+            case 200:
+                receipt_ = Receipt{};
+                receipt_.delivery_id = delivery_id_;
+                receipt_.county = county_;
+                receipt_.received_at = text_member(answer, "received_at");
+                if (receipt_.received_at.empty())
+                    return std::unexpected(not_understood("complete"));
+                return Step::done;
+            case 409:
+                if (!std::exchange(budget_.upload_again, false))
+                    return std::unexpected(error_of(SendErrorKind::not_intact));
+                return Step::upload;
+            case 404:
+                if (!std::exchange(budget_.announce_again, false))
+                    return std::unexpected(error_of(SendErrorKind::links_expired));
+                // The delivery announced afresh may be uploaded again in full.
+                budget_.upload_again = true;
+                return Step::announce;
+            case 401:
+                return std::unexpected(token_refused("complete", *done));
+            default:
+                if (is_unavailable(done->status))
+                    return std::unexpected(error_of(SendErrorKind::unavailable));
+                return std::unexpected(unexpected(std::to_string(done->status) + " on complete"));
+        }
     }
 
     static SendError not_understood(std::string_view step) {
@@ -341,10 +483,11 @@ class Sender {
     // Sends the parts in plan order. The next part is read and hashed while the current one is
     // sent, in the other of two buffers; a failure is reported in the order a part-by-part send
     // would meet it.
-    std::expected<std::vector<CompletedPart>, SendError> upload_pass(
-        const std::vector<UploadPart>& plan) {
-        std::vector<CompletedPart> completed;
+    std::expected<Step, SendError> upload_pass() {
+        const std::vector<UploadPart>& plan = plan_.parts;
+        completed_.clear();
         uint64_t sent = 0;
+        report(SendStage::upload, 0, zip_size_);
         std::future<PartRead> next;
         if (!plan.empty()) next = read_ahead(plan[0], buffers_[0]);
         for (size_t index = 0; index < plan.size(); ++index) {
@@ -354,48 +497,68 @@ class Sender {
             // The buffer read into next is the one the part before this one was sent from.
             if (index + 1 < plan.size())
                 next = read_ahead(plan[index + 1], buffers_[(index + 1) % 2]);
-            const std::span<const uint8_t> bytes = read->bytes;
-            const std::string& sha256 = read->sha256;
-
-            bool checked_once = false;
-            for (;;) {
-                UploadProgress progress{&report_, sent, zip_size_};
-                const auto reply = http_.request("PUT", part.url, {"Content-Type: application/zip"},
-                                                 bytes, &progress, on_upload_progress);
-                if (!reply)
-                    return std::unexpected(error_of(SendErrorKind::unreachable, reply.error()));
-                const uint16_t status = reply->status;
-                if (status == 200 || status == 201 || status == 204) {
-                    if (etag_accepted(reply->etag, sha256)) break;
-                    if (checked_once) return std::unexpected(error_of(SendErrorKind::not_intact));
-                    checked_once = true;
-                    continue;
-                }
-                if (is_unavailable(status))
-                    return std::unexpected(error_of(SendErrorKind::unavailable));
-                if (status == 403 || status == 404) {
-                    return std::unexpected(error_of(SendErrorKind::links_expired));
-                }
-                if (status == 413) return std::unexpected(error_of(SendErrorKind::too_big));
-                return std::unexpected(unexpected(std::to_string(status) + " on upload"));
-            }
-            completed.push_back(CompletedPart{part.part, sha256});
+            auto accepted = send_part(part, *read, sent);
+            if (!accepted) return std::unexpected(accepted.error());
+            completed_.push_back(CompletedPart{part.part, read->sha256});
             sent += part.bytes;
-            report_progress("upload", sent, zip_size_);
+            report(SendStage::upload, sent, zip_size_);
         }
-        return completed;
+        return Step::complete;
+    }
+
+    // One part until the service takes it whole, within the budget's attempts and ETag re-send.
+    std::expected<void, SendError> send_part(const UploadPart& part, const PartBytes& read,
+                                             uint64_t sent_before) {
+        budget_.new_request(true);
+        HttpWatch watch = watch_;
+        watch.progress = [&](uint64_t sent, uint64_t) {
+            rate_.add(clock_.now(), sent_before + sent);
+            report(SendStage::upload, sent_before + sent, zip_size_);
+        };
+        for (;;) {
+            if (stopped()) return std::unexpected(error_of(SendErrorKind::stopped));
+            const auto reply = with_retries(
+                [&] {
+                    return http_.request("PUT", part.url, {"Content-Type: application/zip"},
+                                         read.bytes, watch);
+                },
+                part_repeatable);
+            if (!reply) return std::unexpected(failure_of(reply.error()));
+            const uint16_t status = reply->status;
+            if (status == 200 || status == 201 || status == 204) {
+                if (etag_accepted(reply->etag, read.sha256)) return {};
+                if (!std::exchange(budget_.etag_resend, false))
+                    return std::unexpected(error_of(SendErrorKind::not_intact));
+                continue;
+            }
+            if (is_unavailable(status))
+                return std::unexpected(error_of(SendErrorKind::unavailable));
+            if (status == 403 || status == 404)
+                return std::unexpected(error_of(SendErrorKind::links_expired));
+            if (status == 413) return std::unexpected(error_of(SendErrorKind::too_big));
+            return std::unexpected(unexpected(std::to_string(status) + " on upload"));
+        }
     }
 
     const SendJob& job_;
     HttpSeam& http_;
-    const SendReport& report_;
+    const SendHooks& hooks_;
+    SendClock& clock_;
     const std::string base_;
+    HttpWatch watch_;
+    RetryBudget budget_;
+    SendStatus status_;  // as last told
+    RateMeter rate_;
+    // What the announce gave.
+    std::string delivery_id_;
+    std::string county_;
+    UploadPlan plan_;
     uint64_t zip_size_ = 0;
+    std::vector<CompletedPart> completed_;
+    Receipt receipt_;
     // At most two parts in memory: the one going out and the one being read.
     PartBuffer buffers_[2];
 };
-
-void no_progress(void*, uint64_t, uint64_t) {}
 
 }  // namespace
 
@@ -422,6 +585,8 @@ std::string send_error_message(const SendError& error) {
                    ". The zip is kept; press Send to Dalvento to try again.";
         case SendErrorKind::unexpected:
             return "Dalvento answered something unexpected: " + error.text;
+        case SendErrorKind::stopped:
+            return "Sending stopped. The zip is kept; press Send to Dalvento to try again.";
         case SendErrorKind::token_refused: {
             const std::string said =
                 error.server_text.empty() ? "" : " and said \"" + error.server_text + "\"";
@@ -435,19 +600,43 @@ std::string send_error_message(const SendError& error) {
     return "Dalvento answered something unexpected: " + error.text;
 }
 
-std::expected<HttpReply, std::string> HttpSeam::post_json(std::string_view url,
-                                                          std::string_view token,
-                                                          std::string_view json) {
+HttpResult HttpSeam::post_json(std::string_view url, std::string_view token, std::string_view json,
+                               const HttpWatch& watch) {
     const std::vector<std::string> headers = {"Authorization: Bearer " + std::string(token),
                                               "Content-Type: application/json",
                                               "Accept: application/json"};
     return request("POST", url, headers,
-                   std::span(reinterpret_cast<const uint8_t*>(json.data()), json.size()), nullptr,
-                   no_progress);
+                   std::span(reinterpret_cast<const uint8_t*>(json.data()), json.size()), watch);
 }
 
-SendOutcome send_delivery(const SendJob& job, HttpSeam& http, const SendReport& report) {
-    Sender sender(job, http, report);
+SendClock& real_send_clock() {
+    static RealSendClock clock;
+    return clock;
+}
+
+void RateMeter::add(std::chrono::steady_clock::time_point at, uint64_t bytes_sent) {
+    if (samples_.empty()) started_ = at;
+    samples_.emplace_back(at, bytes_sent);
+    // Keep one sample from before the window, so that the rate always spans about all of it.
+    size_t old = 0;
+    while (old + 1 < samples_.size() && at - samples_[old + 1].first >= RATE_WINDOW)
+        ++old;
+    samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(old));
+}
+
+std::optional<double> RateMeter::rate() const {
+    if (samples_.size() < 2) return std::nullopt;
+    const auto& [first_at, first_bytes] = samples_.front();
+    const auto& [last_at, last_bytes] = samples_.back();
+    if (last_at - started_ < RATE_SETTLING || last_at <= first_at) return std::nullopt;
+    const double seconds = std::chrono::duration<double>(last_at - first_at).count();
+    const double bytes =
+        last_bytes >= first_bytes ? static_cast<double>(last_bytes - first_bytes) : 0.0;
+    return bytes / seconds;
+}
+
+SendOutcome send_delivery(const SendJob& job, HttpSeam& http, const SendHooks& hooks) {
+    Sender sender(job, http, hooks);
     // Whatever happens, the interface must hear an outcome: it waits for one.
     try {
         return sender.run();

@@ -1,8 +1,11 @@
 // The delivery protocol: announce a finished zip to the Dalvento service, upload its bytes in the
-// parts the service asks for, and confirm, ending in a receipt or one of eight failures, each with
-// its message for office staff. Runs beside the window, telling its progress as it goes.
+// parts the service asks for, and confirm, ending in a receipt, a stop, or one of eight failures,
+// each with its message for office staff. A part the line drops is sent again after a wait, and
+// so are an announce or complete the service cannot have acted on. Runs beside the window,
+// telling its progress as it goes, and stops at once when asked.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -13,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "county/delivery_unit.h"
@@ -59,6 +63,7 @@ enum class SendErrorKind {
     unreachable,    // the HTTP exchange itself failed
     unexpected,     // any other answer, a malformed upload plan, a problem reading the zip
     token_refused,  // 401 on announce or complete
+    stopped,        // the office stopped it
 };
 
 struct SendError {
@@ -78,10 +83,72 @@ std::string send_error_message(const SendError& error);
 
 using SendOutcome = std::expected<Receipt, SendError>;
 
-// What a send tells of its progress as it goes, on the thread that runs it: the stage
-// ("announce", "upload" or "complete") and, while uploading, the bytes of the zip sent of all of
-// them (0 of 1 in the other stages).
-using SendReport = std::function<void(std::string_view stage, uint64_t done, uint64_t total)>;
+// A request that failed on the line, or that the service could not take just then, is made again
+// after a wait: RETRY_WAITS one after the other, each up to RETRY_JITTER longer at random, up to
+// MAX_ATTEMPTS of that request in all.
+inline constexpr std::chrono::seconds RETRY_WAITS[] = {
+    std::chrono::seconds(2), std::chrono::seconds(4), std::chrono::seconds(8),
+    std::chrono::seconds(16), std::chrono::seconds(30)};
+inline constexpr uint32_t MAX_ATTEMPTS = 6;
+inline constexpr double RETRY_JITTER = 0.25;
+
+// The rate is measured over about RATE_WINDOW, and told only once the upload has run for
+// RATE_SETTLING.
+inline constexpr std::chrono::seconds RATE_WINDOW{10};
+inline constexpr std::chrono::seconds RATE_SETTLING{3};
+
+enum class SendStage { announce, upload, complete };
+
+// A wait before a request is made again.
+struct RetryWait {
+    std::string reason;         // what went wrong, e.g. "the connection dropped"
+    uint32_t seconds_left = 0;  // rounded up
+    uint32_t attempt = 0;       // the attempt waited for, from 2
+    bool operator==(const RetryWait&) const = default;
+};
+
+// What a send tells of its progress as it goes.
+struct SendStatus {
+    SendStage stage = SendStage::announce;
+    // While uploading, the bytes of the zip sent of all of them; 0 of 1 in the other stages.
+    uint64_t done = 0;
+    uint64_t total = 1;
+    std::optional<RetryWait> waiting;
+    // While uploading: bytes a second over the last RATE_WINDOW, once RATE_SETTLING has passed.
+    std::optional<double> bytes_per_second;
+    bool operator==(const SendStatus&) const = default;
+};
+
+// The progress as a worker throttles it: a new stage, or a wait beginning or ending, is news.
+inline std::pair<SendStage, bool> work_stage(const SendStatus& status) {
+    return {status.stage, status.waiting.has_value()};
+}
+
+// Called on the thread that sends.
+using SendReport = std::function<void(const SendStatus&)>;
+
+// The time a send keeps: when it is, and the waits between attempts. Tests give one that never
+// sleeps.
+class SendClock {
+  public:
+    virtual ~SendClock() = default;
+    virtual std::chrono::steady_clock::time_point now() = 0;
+    // Sleeps this long at most; it is called again for what is left, so a stop is seen in time.
+    virtual void sleep(std::chrono::milliseconds duration) = 0;
+    // A random fraction from 0 to 1, drawn for each wait.
+    virtual double random_fraction() = 0;
+};
+
+// The steady clock, real sleeps and a random source of its own.
+SendClock& real_send_clock();
+
+// What a send is given besides its job: where it tells its progress, the flag that stops it at
+// once, and its clock.
+struct SendHooks {
+    SendReport report;
+    const std::atomic<bool>* stop = nullptr;
+    SendClock* clock = nullptr;  // the real one when null
+};
 
 // Everything one send needs, built on the interface thread and handed to the one that sends.
 struct SendJob {
@@ -95,15 +162,12 @@ struct SendJob {
 class HttpSeam {
   public:
     virtual ~HttpSeam() = default;
-    virtual std::expected<HttpReply, std::string> request(std::string_view method,
-                                                          std::string_view url,
-                                                          const std::vector<std::string>& headers,
-                                                          std::span<const uint8_t> body,
-                                                          void* context, ProgressFn progress) = 0;
+    virtual HttpResult request(std::string_view method, std::string_view url,
+                               const std::vector<std::string>& headers,
+                               std::span<const uint8_t> body, const HttpWatch& watch) = 0;
     // An authenticated JSON POST; by default request() with post_json's three headers.
-    virtual std::expected<HttpReply, std::string> post_json(std::string_view url,
-                                                            std::string_view token,
-                                                            std::string_view json);
+    virtual HttpResult post_json(std::string_view url, std::string_view token,
+                                 std::string_view json, const HttpWatch& watch);
 };
 
 // The real HTTP client, with the user agent converted once.
@@ -111,8 +175,20 @@ std::unique_ptr<HttpSeam> make_http_seam(std::string_view user_agent = USER_AGEN
 
 // Runs the whole exchange and gives its outcome, whatever happens on the way. The zip is only
 // ever read.
-SendOutcome send_delivery(const SendJob& job, const SendReport& report = {});
-SendOutcome send_delivery(const SendJob& job, HttpSeam& http, const SendReport& report = {});
+SendOutcome send_delivery(const SendJob& job, const SendHooks& hooks = {});
+SendOutcome send_delivery(const SendJob& job, HttpSeam& http, const SendHooks& hooks = {});
+
+// Bytes a second over about the last RATE_WINDOW of an upload, from the bytes sent so far as
+// they are told; none until RATE_SETTLING has passed since the first.
+class RateMeter {
+  public:
+    void add(std::chrono::steady_clock::time_point at, uint64_t bytes_sent);
+    std::optional<double> rate() const;
+
+  private:
+    std::chrono::steady_clock::time_point started_;
+    std::vector<std::pair<std::chrono::steady_clock::time_point, uint64_t>> samples_;
+};
 
 // The token as the refusal message shows it: its first five characters, "…" when longer, and
 // its length in characters, e.g. "dlvt_…" (44 characters).

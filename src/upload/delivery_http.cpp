@@ -10,11 +10,10 @@ class ClientSeam final : public HttpSeam {
   public:
     explicit ClientSeam(std::string_view user_agent) : session_(make_user_agent(user_agent)) {}
 
-    std::expected<HttpReply, std::string> request(std::string_view method, std::string_view url,
-                                                  const std::vector<std::string>& headers,
-                                                  std::span<const uint8_t> body, void* context,
-                                                  ProgressFn progress) override {
-        return session_.request(method, url, headers, body, context, progress);
+    HttpResult request(std::string_view method, std::string_view url,
+                       const std::vector<std::string>& headers, std::span<const uint8_t> body,
+                       const HttpWatch& watch) override {
+        return session_.request(method, url, headers, body, watch);
     }
 
   private:
@@ -27,10 +26,10 @@ std::unique_ptr<HttpSeam> make_http_seam(std::string_view user_agent) {
     return std::make_unique<ClientSeam>(user_agent);
 }
 
-SendOutcome send_delivery(const SendJob& job, const SendReport& report) {
+SendOutcome send_delivery(const SendJob& job, const SendHooks& hooks) {
     // The user agent is converted once, and one session serves the whole send.
     const auto http = make_http_seam();
-    return send_delivery(job, *http, report);
+    return send_delivery(job, *http, hooks);
 }
 
 }  // namespace dalvento

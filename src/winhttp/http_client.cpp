@@ -26,8 +26,6 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
-void no_progress(void*, uint64_t, uint64_t) {}
-
 }  // namespace
 
 std::u16string utf16_from_utf8(std::string_view text) {
@@ -123,60 +121,109 @@ std::expected<ParsedUrl, std::string> parse_url(std::string_view url) {
     return parsed;
 }
 
-std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
-                                                   std::string_view method, std::string_view url,
-                                                   const std::vector<std::string>& headers,
-                                                   std::span<const uint8_t> body, void* context,
-                                                   ProgressFn progress) {
+HttpResult http_request(const UserAgent& user_agent, std::string_view method, std::string_view url,
+                        const std::vector<std::string>& headers, std::span<const uint8_t> body,
+                        const HttpWatch& watch) {
     HttpSession session(user_agent);
-    return session.request(method, url, headers, body, context, progress);
+    return session.request(method, url, headers, body, watch);
 }
 
-std::expected<HttpReply, std::string> post_json(const UserAgent& user_agent, std::string_view url,
-                                                std::string_view token, std::string_view json) {
+HttpResult post_json(const UserAgent& user_agent, std::string_view url, std::string_view token,
+                     std::string_view json) {
     const std::vector<std::string> headers = {
         "Authorization: Bearer " + std::string(token),
         "Content-Type: application/json",
         "Accept: application/json",
     };
     const std::span<const uint8_t> body(reinterpret_cast<const uint8_t*>(json.data()), json.size());
-    return http_request(user_agent, "POST", url, headers, body, nullptr, no_progress);
+    return http_request(user_agent, "POST", url, headers, body);
 }
 
-std::string winhttp_failure_text(std::string_view what, uint32_t code) {
+HttpFailure http_failure(std::string_view what, HttpProblem problem,
+                         std::string_view other_detail) {
     std::string detail;
-    switch (code) {
-        case 12002:
+    switch (problem) {
+        case HttpProblem::timed_out:
             detail = "timed out";
             break;
-        case 12007:
+        case HttpProblem::name_not_found:
             detail = "the name " + std::string(SERVICE_HOST) +
                      " couldn't be looked up (no DNS, or no network)";
             break;
-        case 12029:
+        case HttpProblem::cannot_connect:
             detail = "couldn't connect (no network, or a firewall)";
             break;
-        case 12030:
-        case 10053:  // WSAECONNABORTED and WSAECONNRESET: the socket layer's words for the same
-        case 10054:  // event, which some WinHTTP versions (Wine's among them) pass on as they are
+        case HttpProblem::dropped:
             detail = "the connection dropped";
             break;
-        case 12152:
+        case HttpProblem::not_http:
             detail = "the reply wasn't valid HTTP (a proxy or captive portal in the way?)";
             break;
-        case 12157:  // ERROR_WINHTTP_SECURE_CHANNEL_ERROR: the handshake failed, to the same effect
-        case 12175:
+        case HttpProblem::untrusted:
             detail =
                 "the secure connection couldn't be trusted (certificate problem, or a proxy "
                 "inspecting traffic)";
             break;
-        case 12180:
+        case HttpProblem::proxy_settings:
             detail = "the proxy needs settings this app doesn't have";
             break;
-        default:
-            detail = "Windows error " + std::to_string(code);
+        case HttpProblem::proxy_sign_in:
+            detail = "the office's proxy asks Dalvento to sign in (407)";
+            break;
+        case HttpProblem::stopped:
+            detail = "stopped";
+            break;
+        case HttpProblem::other:
+            detail = std::string(other_detail);
+            break;
     }
-    return std::string(what) + ": " + detail;
+    return HttpFailure{
+        .problem = problem, .nothing_sent = false, .text = std::string(what) + ": " + detail};
+}
+
+HttpFailure winhttp_failure(std::string_view what, uint32_t code) {
+    switch (code) {
+        case 12002:
+            return http_failure(what, HttpProblem::timed_out);
+        case 12007:
+            return http_failure(what, HttpProblem::name_not_found);
+        case 12029:
+            return http_failure(what, HttpProblem::cannot_connect);
+        case 12030:
+        case 10053:  // WSAECONNABORTED and WSAECONNRESET: the socket layer's words for the same
+        case 10054:  // event, which some WinHTTP versions (Wine's among them) pass on as they are
+            return http_failure(what, HttpProblem::dropped);
+        case 12152:
+            return http_failure(what, HttpProblem::not_http);
+        case 12157:  // ERROR_WINHTTP_SECURE_CHANNEL_ERROR: the handshake failed, to the same effect
+        case 12175:
+            return http_failure(what, HttpProblem::untrusted);
+        case 12180:
+            return http_failure(what, HttpProblem::proxy_settings);
+        case 12017:  // ERROR_WINHTTP_OPERATION_CANCELLED: the request handle was closed by a stop
+            return http_failure(what, HttpProblem::stopped);
+        default:
+            return http_failure(what, HttpProblem::other, "Windows error " + std::to_string(code));
+    }
+}
+
+HttpFailure proxy_sign_in_failure(std::string_view host) {
+    return HttpFailure{.problem = HttpProblem::proxy_sign_in,
+                       .nothing_sent = false,
+                       .text =
+                           "the office's proxy asks Dalvento to sign in (407); ask your IT to "
+                           "let Dalvento through to " +
+                           std::string(host)};
+}
+
+bool header_lines_valid(const std::vector<std::string>& headers) {
+    for (const std::string& header : headers) {
+        const size_t colon = header.find(':');
+        if (colon == std::string::npos || header.find_first_of("\r\n") != std::string::npos) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace dalvento

@@ -2,9 +2,11 @@
 // elsewhere, with failures as short English texts for office staff.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -50,8 +52,39 @@ struct HttpReply {
     std::optional<std::string> etag;  // as the server sent it (quotes, W/ kept)
 };
 
-// Called while a body goes out with (bytes sent so far, total body bytes).
-using ProgressFn = void (*)(void* context, uint64_t sent, uint64_t total);
+// What an exchange reports as its body goes out, and the flag that stops it. The flag is looked
+// at least every STOP_POLL_MS whatever the exchange is waiting for (the connection, a write the
+// other end is slow to take, the reply), and a stop ends the exchange at once.
+struct HttpWatch {
+    std::function<void(uint64_t sent, uint64_t total)> progress;  // may be empty
+    const std::atomic<bool>* stop = nullptr;                      // may be null
+};
+inline constexpr uint32_t STOP_POLL_MS = 100;
+
+// Why an exchange failed, the same on every platform.
+enum class HttpProblem {
+    timed_out,
+    name_not_found,
+    cannot_connect,  // refused, or nothing answers
+    dropped,         // reset or closed part way
+    not_http,        // the reply was not HTTP
+    untrusted,       // the secure connection could not be trusted
+    proxy_settings,  // the proxy needs settings this app doesn't have
+    proxy_sign_in,   // the proxy asked to sign in (407) and could not be answered
+    stopped,         // the watch's flag stopped it
+    other,
+};
+
+struct HttpFailure {
+    HttpProblem problem = HttpProblem::other;
+    // The connection was never made, so the server cannot have seen the request.
+    bool nothing_sent = false;
+    std::string text;  // "{step}: {detail}", for people
+
+    bool operator==(const HttpFailure&) const = default;
+};
+
+using HttpResult = std::expected<HttpReply, HttpFailure>;
 
 // The user agent in the form every request takes, converted once per send.
 struct UserAgent {
@@ -63,13 +96,12 @@ UserAgent make_user_agent(std::string_view text);
 std::expected<ParsedUrl, std::string> parse_url(std::string_view url);
 
 // One exchange on a connection of its own: method, absolute URL, header lines ("Name: value"),
-// body. Any status is a reply, redirects included (none is ever followed); failures of the
-// exchange itself are "{step}: {detail}" texts.
-std::expected<HttpReply, std::string> http_request(const UserAgent& user_agent,
-                                                   std::string_view method, std::string_view url,
-                                                   const std::vector<std::string>& headers,
-                                                   std::span<const uint8_t> body, void* context,
-                                                   ProgressFn progress);
+// body. Any status is a reply, redirects included (none is ever followed), except a proxy's 407
+// that cannot be answered, which is a failure. The proxy is the system's (Windows) or the one the
+// usual environment names (elsewhere).
+HttpResult http_request(const UserAgent& user_agent, std::string_view method, std::string_view url,
+                        const std::vector<std::string>& headers, std::span<const uint8_t> body,
+                        const HttpWatch& watch = {});
 
 // Exchanges that may share a connection: a send keeps one, so that the parts of a zip go out
 // over one connection where the server keeps it open. One thread at a time.
@@ -80,11 +112,10 @@ class HttpSession {
     HttpSession(const HttpSession&) = delete;
     HttpSession& operator=(const HttpSession&) = delete;
 
-    // As http_request, with the same failure texts.
-    std::expected<HttpReply, std::string> request(std::string_view method, std::string_view url,
-                                                  const std::vector<std::string>& headers,
-                                                  std::span<const uint8_t> body, void* context,
-                                                  ProgressFn progress);
+    // As http_request, with the same failures.
+    HttpResult request(std::string_view method, std::string_view url,
+                       const std::vector<std::string>& headers, std::span<const uint8_t> body,
+                       const HttpWatch& watch = {});
 
   private:
     struct Impl;
@@ -92,12 +123,22 @@ class HttpSession {
 };
 
 // An authenticated JSON POST: bearer token, JSON content type and accept headers.
-std::expected<HttpReply, std::string> post_json(const UserAgent& user_agent, std::string_view url,
-                                                std::string_view token, std::string_view json);
+HttpResult post_json(const UserAgent& user_agent, std::string_view url, std::string_view token,
+                     std::string_view json);
 
-// "{what}: {detail}" for a failed step of an exchange, the detail chosen from the WinHTTP error
-// code read right after the failing call. The libcurl build maps its errors onto the same codes.
-std::string winhttp_failure_text(std::string_view what, uint32_t code);
+// A failed step of an exchange: "{what}: {detail}", the detail the problem's own text, or
+// `other_detail` for HttpProblem::other.
+HttpFailure http_failure(std::string_view what, HttpProblem problem,
+                         std::string_view other_detail = {});
+
+// The failure of a step from the WinHTTP error code read right after the failing call.
+HttpFailure winhttp_failure(std::string_view what, uint32_t code);
+
+// The failure a proxy's 407 ends in when it cannot be answered; `host` is the service's.
+HttpFailure proxy_sign_in_failure(std::string_view host);
+
+// Header lines as both clients take them: "Name: value", no line breaks. False for any other.
+bool header_lines_valid(const std::vector<std::string>& headers);
 
 // UTF-8 to UTF-16 and back, invalid sequences and unpaired surrogates replaced by U+FFFD.
 std::u16string utf16_from_utf8(std::string_view text);

@@ -4,6 +4,11 @@
 // completion: only the status notifications say that the connection closed while a reply was
 // still being read, which is how a chunked reply cut off before its last chunk is told from a
 // whole one (some WinHTTP versions end such a body as if it were complete).
+//
+// A stop closes the request handle while a call is pending, which WinHTTP answers by cancelling
+// it; the exchange returns at once. So that a call still finishing cannot touch what the caller
+// frees, every buffer a pending call may use belongs to the exchange, which lives until WinHTTP
+// says the handle is closing.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -11,6 +16,7 @@
 #include <atomic>
 #include <cwctype>
 #include <limits>
+#include <vector>
 
 #include "county/text.h"
 #include "winhttp/http_client.h"
@@ -27,6 +33,8 @@ struct Exchange {
     DWORD bytes = 0;  // read or written by it
     std::atomic<bool> reading_body{false};
     std::atomic<bool> closed_while_reading{false};  // a receive found the connection closed
+    std::vector<uint8_t> out;                       // what the pending send or write sends
+    std::vector<uint8_t> in = std::vector<uint8_t>(READ_BUFFER);  // what the pending read fills
 
     ~Exchange() {
         if (completed) CloseHandle(completed);
@@ -86,14 +94,24 @@ struct RequestHandle {
     }
 
     // The outcome of an asynchronous call: 0 when it worked, else its error code, whether the
-    // call itself refused (`started` false) or its completion reported the failure.
-    DWORD outcome(BOOL started) const {
+    // call itself refused (`started` false) or its completion reported the failure. A stop
+    // closes the handle, cancelling the call, and gives ERROR_WINHTTP_OPERATION_CANCELLED.
+    DWORD outcome(BOOL started, const std::atomic<bool>* stop) {
         if (!started) return GetLastError();
-        if (WaitForSingleObject(exchange->completed, INFINITE) != WAIT_OBJECT_0) {
-            return GetLastError() ? GetLastError() : ERROR_INVALID_HANDLE;
+        for (;;) {
+            const DWORD waited = WaitForSingleObject(exchange->completed, STOP_POLL_MS);
+            if (waited == WAIT_OBJECT_0) return exchange->error;
+            if (waited != WAIT_TIMEOUT)
+                return GetLastError() ? GetLastError() : ERROR_INVALID_HANDLE;
+            if (stop && *stop) {
+                WinHttpCloseHandle(handle);
+                handle = nullptr;
+                return CANCELLED;
+            }
         }
-        return exchange->error;
     }
+
+    static constexpr DWORD CANCELLED = 12017;
 };
 
 // NUL-terminated UTF-16 for one WinHTTP call.
@@ -104,8 +122,19 @@ std::wstring wide(std::string_view text) {
 
 // A failed step; by default that of the call just made, whose error code is read before anything
 // else runs.
-std::unexpected<std::string> failed(std::string_view what, DWORD code = GetLastError()) {
-    return std::unexpected(winhttp_failure_text(what, code));
+std::unexpected<HttpFailure> failed(std::string_view what, DWORD code = GetLastError()) {
+    return std::unexpected(winhttp_failure(what, code));
+}
+
+// The proxy's sign-in schemes WinHTTP may answer with the logged-on user's own credentials; never
+// Basic, which would send a password in the clear.
+DWORD proxy_sign_in_scheme(HINTERNET request) {
+    DWORD supported = 0, first = 0, target = 0;
+    if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target)) return 0;
+    if (target != WINHTTP_AUTH_TARGET_PROXY) return 0;
+    if (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) return WINHTTP_AUTH_SCHEME_NEGOTIATE;
+    if (supported & WINHTTP_AUTH_SCHEME_NTLM) return WINHTTP_AUTH_SCHEME_NTLM;
+    return 0;
 }
 
 // Whether the reply came in chunks.
@@ -162,17 +191,24 @@ HttpSession::HttpSession(UserAgent user_agent) : impl_(std::make_unique<Impl>())
 
 HttpSession::~HttpSession() = default;
 
-std::expected<HttpReply, std::string> HttpSession::request(
-    std::string_view method, std::string_view url, const std::vector<std::string>& headers,
-    std::span<const uint8_t> body, void* progress_context, ProgressFn progress) {
+HttpResult HttpSession::request(std::string_view method, std::string_view url,
+                                const std::vector<std::string>& headers,
+                                std::span<const uint8_t> body, const HttpWatch& watch) {
     auto parsed = parse_url(url);
-    if (!parsed) return std::unexpected(parsed.error());
-    if (!progress) progress = [](void*, uint64_t, uint64_t) {};
+    if (!parsed) return std::unexpected(HttpFailure{.text = parsed.error()});
+    if (!header_lines_valid(headers)) {
+        return std::unexpected(http_failure("couldn't set a header", HttpProblem::other,
+                                            "a header line must be \"Name: value\" on one line"));
+    }
     if (body.size() > std::numeric_limits<DWORD>::max()) {
         // WinHTTP counts a request body in 32 bits; a longer one would go out truncated.
-        return std::unexpected(std::string("couldn't send: the request body is 4 GiB or larger"));
+        return std::unexpected(http_failure("couldn't send", HttpProblem::other,
+                                            "the request body is 4 GiB or larger"));
     }
     const auto total = static_cast<DWORD>(body.size());
+    const auto progress = [&watch, total](DWORD sent) {
+        if (watch.progress) watch.progress(sent, total);
+    };
 
     Impl& state = *impl_;
     if (!state.session) {
@@ -227,11 +263,17 @@ std::expected<HttpReply, std::string> HttpSession::request(
         return failed("couldn't open the request");
     }
     request.attached = true;
+    Exchange& exchange = *request.exchange;
     DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
     if (!WinHttpSetOption(request.handle, WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects,
                           sizeof(no_redirects))) {
         return failed("couldn't open the request");
     }
+    // The logged-on user's credentials may answer a proxy's sign-in challenge: the proxy is the
+    // one the system names, so it is trusted as the intranet is.
+    DWORD autologon = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+    WinHttpSetOption(request.handle, WINHTTP_OPTION_AUTOLOGON_POLICY, &autologon,
+                     sizeof(autologon));
     for (const std::string& header : headers) {
         if (!WinHttpAddRequestHeaders(request.handle, wide(header).c_str(), static_cast<DWORD>(-1),
                                       WINHTTP_ADDREQ_FLAG_ADD)) {
@@ -239,51 +281,76 @@ std::expected<HttpReply, std::string> HttpSession::request(
         }
     }
 
-    if (method == "PUT" && body.size() > STREAMING_THRESHOLD) {
-        if (const DWORD code =
-                request.outcome(WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                                   WINHTTP_NO_REQUEST_DATA, 0, total, context))) {
-            return failed("couldn't send", code);
-        }
-        DWORD sent = 0;
-        while (sent < total) {
-            const DWORD slice = std::min<DWORD>(total - sent, static_cast<DWORD>(WRITE_CHUNK));
-            if (const DWORD code = request.outcome(
-                    WinHttpWriteData(request.handle, body.data() + sent, slice, nullptr))) {
-                return failed("the upload stopped", code);
-            }
-            const DWORD written = request.exchange->bytes;
-            if (written == 0) {
-                // A write that takes nothing would never finish the body.
-                return failed("the upload stopped", 12030);
-            }
-            sent += written;
-            progress(progress_context, sent, total);
-        }
-    } else {
-        void* data = total ? const_cast<uint8_t*>(body.data()) : WINHTTP_NO_REQUEST_DATA;
-        const DWORD code = request.outcome(WinHttpSendRequest(
-            request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, total, total, context));
-        progress(progress_context, total, total);
-        if (code) return failed("couldn't send", code);
-    }
-
-    if (const DWORD code = request.outcome(WinHttpReceiveResponse(request.handle, nullptr))) {
-        return failed("no reply", code);
-    }
-
-    HttpReply reply;
+    // The request goes out again, whole, once the proxy's challenge has credentials to answer it.
+    bool signed_in = false;
     DWORD status = 0;
-    DWORD status_size = sizeof(status);
-    if (!WinHttpQueryHeaders(request.handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size,
-                             WINHTTP_NO_HEADER_INDEX)) {
-        return failed("the reply had no status");
+    for (;;) {
+        if (method == "PUT" && body.size() > STREAMING_THRESHOLD) {
+            if (const DWORD code = request.outcome(
+                    WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                       WINHTTP_NO_REQUEST_DATA, 0, total, context),
+                    watch.stop)) {
+                auto failure = failed("couldn't send", code);
+                failure.error().nothing_sent = code == 12029;
+                return failure;
+            }
+            DWORD sent = 0;
+            exchange.out.resize(WRITE_CHUNK);
+            while (sent < total) {
+                const DWORD slice = std::min<DWORD>(total - sent, static_cast<DWORD>(WRITE_CHUNK));
+                std::copy_n(body.data() + sent, slice, exchange.out.data());
+                if (const DWORD code = request.outcome(
+                        WinHttpWriteData(request.handle, exchange.out.data(), slice, nullptr),
+                        watch.stop)) {
+                    return failed("the upload stopped", code);
+                }
+                const DWORD written = exchange.bytes;
+                if (written == 0) {
+                    // A write that takes nothing would never finish the body.
+                    return failed("the upload stopped", 12030);
+                }
+                sent += written;
+                progress(sent);
+            }
+        } else {
+            exchange.out.assign(body.begin(), body.end());
+            void* data = total ? exchange.out.data() : WINHTTP_NO_REQUEST_DATA;
+            const DWORD code =
+                request.outcome(WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                                   data, total, total, context),
+                                watch.stop);
+            progress(total);
+            if (code) {
+                auto failure = failed("couldn't send", code);
+                failure.error().nothing_sent = code == 12029;
+                return failure;
+            }
+        }
+
+        if (const DWORD code =
+                request.outcome(WinHttpReceiveResponse(request.handle, nullptr), watch.stop)) {
+            return failed("no reply", code);
+        }
+
+        DWORD status_size = sizeof(status);
+        if (!WinHttpQueryHeaders(
+                request.handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX)) {
+            return failed("the reply had no status");
+        }
+        if (status != 407) break;
+        const DWORD scheme = signed_in ? 0 : proxy_sign_in_scheme(request.handle);
+        if (!scheme || !WinHttpSetCredentials(request.handle, WINHTTP_AUTH_TARGET_PROXY, scheme,
+                                              nullptr, nullptr, nullptr)) {
+            return std::unexpected(proxy_sign_in_failure(parsed->host));
+        }
+        signed_in = true;
     }
     if (status < 100 || status > 999) {
         // Some WinHTTP versions take bytes that are not HTTP for a reply without a status.
         return failed("the reply had no status", 12152);
     }
+    HttpReply reply;
     reply.status = static_cast<uint16_t>(status);
 
     wchar_t etag[ETAG_BUFFER_UNITS];
@@ -302,21 +369,26 @@ std::expected<HttpReply, std::string> HttpSession::request(
     const bool in_chunks = chunked(request.handle);
 
     std::string received;
-    std::vector<uint8_t> buffer(READ_BUFFER);
-    request.exchange->reading_body = true;
+    exchange.reading_body = true;
     for (;;) {
-        if (const DWORD code = request.outcome(WinHttpReadData(
-                request.handle, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr))) {
+        if (const DWORD code =
+                request.outcome(WinHttpReadData(request.handle, exchange.in.data(),
+                                                static_cast<DWORD>(exchange.in.size()), nullptr),
+                                watch.stop)) {
             return failed("the reply was cut off", code);
         }
-        const DWORD read = request.exchange->bytes;
+        const DWORD read = exchange.bytes;
         if (read == 0) break;
-        received.append(reinterpret_cast<const char*>(buffer.data()), read);
-        if (received.size() > REPLY_CAP) return std::unexpected(std::string(REPLY_TOO_LARGE));
+        received.append(reinterpret_cast<const char*>(exchange.in.data()), read);
+        if (received.size() > REPLY_CAP) {
+            return std::unexpected(HttpFailure{.problem = HttpProblem::other,
+                                               .nothing_sent = false,
+                                               .text = std::string(REPLY_TOO_LARGE)});
+        }
     }
     // A chunked reply ends with its last, empty chunk: the connection closing first cuts it off.
     if ((announced && received.size() < *announced) ||
-        (in_chunks && request.exchange->closed_while_reading)) {
+        (in_chunks && exchange.closed_while_reading)) {
         return failed("the reply was cut off", 12030);
     }
     reply.body = utf8_with_replacement(received);

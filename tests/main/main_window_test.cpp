@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <filesystem>
 
 #include "core/packing/delivery_plan.h"
@@ -199,10 +201,20 @@ TEST(MainWindow, CloseDuringASendAsksFirst) {
     EXPECT_FALSE(bench.window.quit);
     EXPECT_FALSE(fs::exists(state_file_path()));
 
+    // Yes stops the send and waits for it to end before the process may.
+    const auto progress = bench.window.send_job->progress;
+    std::thread sender([progress] {
+        while (!progress->stop_flag())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        progress->finish(std::unexpected(SendError{.kind = SendErrorKind::stopped}));
+    });
     bench.desktop.box_answers.push_back(BoxAnswer::yes);
     dispatch(bench.window, Event{.kind = Event::Kind::close});
     EXPECT_TRUE(bench.window.quit);
+    EXPECT_TRUE(progress->outcome().has_value());
     EXPECT_TRUE(fs::exists(state_file_path()));
+    sender.join();
 }
 
 TEST(PeriodicCheck, IdleOnlyAndItsThreeLines) {

@@ -62,6 +62,7 @@ class ScriptedDesktop : public Desktop {
     std::vector<FolderRemoval> removals;
     std::vector<MainLayout> layouts;
     std::vector<std::pair<bool, bool>> delivery_buttons;  // send, bundle
+    bool send_button_stops = false;                       // the caption is "Stop sending"
     std::vector<std::string> clipboard;
     int flashes = 0;
     std::vector<std::string> explorer_arguments;
@@ -101,6 +102,7 @@ class ScriptedDesktop : public Desktop {
     void show_summary(const RenderedSummary& summary) override { summaries.push_back(summary); }
     void show_status(const std::string& status_text) override { statuses.push_back(status_text); }
     void apply_layout(const MainLayout& layout) override { layouts.push_back(layout); }
+    void set_send_button_stops(bool stops) override { send_button_stops = stops; }
     void set_delivery_buttons_enabled(bool send, bool bundle) override {
         delivery_buttons.emplace_back(send, bundle);
     }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <filesystem>
 
 #include "core/packing/delivery_plan.h"
@@ -62,10 +64,11 @@ TEST(SendRoad, GeneratedExportsToTheStandinAndTheReceipt) {
     EXPECT_EQ(bench.window.token, standin_service().token);
     EXPECT_EQ(unprotect_token(saved_state().token_protected.value_or("")), standin_service().token);
 
-    // While it runs: buttons off, the progress in the status box, the send button left alone.
+    // While it runs: the send button stops it, bundle is off, the progress in the status box.
     ASSERT_TRUE(bench.window.send_job);
     ASSERT_FALSE(bench.desktop.delivery_buttons.empty());
-    EXPECT_EQ(bench.desktop.delivery_buttons.back(), std::make_pair(false, false));
+    EXPECT_EQ(bench.desktop.delivery_buttons.back(), std::make_pair(true, false));
+    EXPECT_TRUE(bench.desktop.send_button_stops);
     EXPECT_EQ(bench.desktop.last_summary().send_enabled, std::nullopt);
     EXPECT_TRUE(ends_with(bench.desktop.last_summary().status_text, "\r\n" + SENDING))
         << bench.desktop.last_summary().status_text;
@@ -75,9 +78,13 @@ TEST(SendRoad, GeneratedExportsToTheStandinAndTheReceipt) {
     EXPECT_EQ(zip.parent_path(), outbox_folder());
     EXPECT_TRUE(fs::exists(zip));
 
-    // A second click while sending is ignored.
+    // A second click while sending asks whether to stop; No goes on sending.
+    bench.desktop.box_answers.push_back(BoxAnswer::no);
     bench.click(Control::send_button);
+    EXPECT_EQ(bench.desktop.boxes.back().title, "Stop sending?");
+    EXPECT_EQ(bench.desktop.boxes.back().style, BoxStyle::question_no_default);
     EXPECT_EQ(bench.desktop.dialogs.size(), 1u);
+    EXPECT_TRUE(bench.window.send_job);
     // So is the periodic check.
     const size_t summaries = bench.desktop.summaries.size();
     dispatch(bench.window, Event{.kind = Event::Kind::timer_tick});
@@ -98,6 +105,7 @@ TEST(SendRoad, GeneratedExportsToTheStandinAndTheReceipt) {
     }
 
     EXPECT_EQ(bench.desktop.delivery_buttons.back(), std::make_pair(true, true));
+    EXPECT_FALSE(bench.desktop.send_button_stops);
     ASSERT_EQ(bench.desktop.boxes.back().title, "Received");
     EXPECT_EQ(bench.desktop.boxes.back().style, BoxStyle::information);
     ASSERT_EQ(bench.desktop.clipboard.size(), 1u);
@@ -236,6 +244,56 @@ TEST(SendRoad, UnavailableServiceKeepsTheZip) {
     standin_control("POST", "/_standin/reset");
 }
 
+// A service that takes the announce and then holds every part until the send is stopped.
+class HoldingService final : public HttpSeam {
+  public:
+    HttpResult request(std::string_view method, std::string_view, const std::vector<std::string>&,
+                       std::span<const uint8_t>, const HttpWatch& watch) override {
+        if (method == "POST") {
+            return HttpReply{201, R"({"delivery_id":"d","upload":{"url":"http://up.test/1"}})", {}};
+        }
+        while (!*watch.stop)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return std::unexpected(
+            HttpFailure{HttpProblem::stopped, false, "the upload stopped: stopped"});
+    }
+};
+
+TEST(SendRoad, StoppedSendKeepsTheZipRecordsNothingAndShowsNoBox) {
+    Workbench bench;
+    bench.generate();
+    bench.window.token = "dlvt_x";
+    bench.start();
+    bench.window.token = "dlvt_x";
+    bench.window.make_http = [] { return std::make_unique<HoldingService>(); };
+    bench.desktop.confirm_delivery();
+    bench.desktop.review_answers.push_back(ReviewAnswer::send);
+    bench.click(Control::send_button);
+    ASSERT_TRUE(bench.window.send_job);
+    const size_t boxes = bench.desktop.boxes.size();
+
+    bench.desktop.box_answers.push_back(BoxAnswer::yes);
+    bench.click(Control::send_button);
+    ASSERT_EQ(bench.desktop.boxes.size(), boxes + 1);
+    EXPECT_EQ(bench.desktop.boxes.back().title, "Stop sending?");
+    EXPECT_EQ(bench.desktop.boxes.back().text,
+              "The upload stops now. The zip stays in the outbox and nothing is recorded as sent; "
+              "press Send to Dalvento to send it later.");
+    // Nothing more to press until the send has ended.
+    EXPECT_EQ(bench.desktop.delivery_buttons.back(), std::make_pair(false, false));
+    ASSERT_TRUE(pump_send(bench.window, bench.desktop));
+
+    EXPECT_EQ(bench.desktop.boxes.size(), boxes + 1);  // no error box
+    const std::string stopped =
+        "Sending stopped. The zip is kept; press Send to Dalvento to try again.";
+    EXPECT_EQ(bench.window.progress_line, stopped);
+    EXPECT_TRUE(ends_with(bench.desktop.last_summary().status_text, "\r\n" + stopped));
+    EXPECT_EQ(bench.desktop.delivery_buttons.back(), std::make_pair(true, true));
+    EXPECT_FALSE(bench.desktop.send_button_stops);
+    EXPECT_EQ(bench.outbox_zips().size(), 1u);
+    EXPECT_TRUE(saved_state().sent_hash.empty());
+}
+
 TEST(SendRoad, WorkerThatCannotStartShowsAMessageAndKeepsTheZip) {
     Workbench bench;
     bench.generate();
@@ -312,16 +370,44 @@ TEST(SendRoad, OutboxOrTokenProblemsEndTheFlowWithTheirBox) {
 }
 
 TEST(SendTexts, ProgressHostAndTimes) {
-    const auto progress = [](std::string stage, uint64_t done, uint64_t total) {
-        return progress_text(WorkProgress{std::move(stage), done, total});
+    constexpr double MB = 1024 * 1024;
+    const auto upload = [](uint64_t done, uint64_t total, std::optional<double> rate = {}) {
+        return SendStatus{SendStage::upload, done, total, std::nullopt, rate};
     };
-    EXPECT_EQ(progress("upload", 50, 200), SENDING + " 25%");
-    EXPECT_EQ(progress("upload", 199, 200), SENDING + " 99%");
-    EXPECT_EQ(progress("upload", UINT64_MAX, UINT64_MAX), SENDING + " 100%");
-    EXPECT_EQ(progress("upload", 0, 0), SENDING + " announcing");
-    EXPECT_EQ(progress("complete", 0, 1), SENDING + " confirming");
-    EXPECT_EQ(progress("announce", 0, 1), SENDING + " announcing");
-    EXPECT_EQ(progress("", 0, 0), SENDING + " announcing");
+    const auto waiting = [](SendStage stage, uint64_t done, uint64_t total, std::string reason,
+                            uint32_t seconds, uint32_t attempt) {
+        return SendStatus{stage, done, total, RetryWait{std::move(reason), seconds, attempt}, {}};
+    };
+    const std::string dot = " \xC2\xB7 ";
+    const std::pair<SendStatus, std::string> cases[] = {
+        {upload(50, 200), SENDING + " 25%"},
+        {upload(199, 200), SENDING + " 99%"},
+        {upload(UINT64_MAX, UINT64_MAX), SENDING + " 100%"},
+        {upload(0, 0), SENDING + " 0%"},
+        {SendStatus{SendStage::complete, 0, 1}, SENDING + " confirming"},
+        {SendStatus{SendStage::announce, 0, 1}, SENDING + " announcing"},
+        // Rate and time left, rounded up: seconds under a minute, minutes under two hours.
+        {upload(420 * 1'000'000ull, 1'000 * 1'000'000ull, 2.4 * MB),
+         SENDING + " 42%" + dot + "2.4 MB/s" + dot + "about 4 min left"},
+        {upload(0, 50 * 1024 * 1024, 1 * MB),
+         SENDING + " 0%" + dot + "1.0 MB/s" + dot + "about 50 s left"},
+        {upload(0, 59 * 1024 * 1024 + 1, 1 * MB),
+         SENDING + " 0%" + dot + "1.0 MB/s" + dot + "about 1 min left"},
+        {upload(0, 7'200 * 1024, 1024), SENDING + " 0%" + dot + "1 KB/s" + dot + "about 2 h left"},
+        {upload(0, 7'199 * 1024, 1024),
+         SENDING + " 0%" + dot + "1 KB/s" + dot + "about 120 min left"},
+        {upload(100, 100, 3 * MB), SENDING + " 100%" + dot + "3.0 MB/s"},
+        {upload(5, 100, 0.0), SENDING + " 5%" + dot + "0 KB/s"},
+        // The wait before another attempt says what happened and when.
+        {waiting(SendStage::upload, 42, 100, "the connection dropped", 8, 2),
+         SENDING + " 42%" + dot + "the connection dropped; trying again in 8 s (2 of 6)"},
+        {waiting(SendStage::announce, 0, 1, "couldn't connect", 30, 6),
+         SENDING + " announcing" + dot + "couldn't connect; trying again in 30 s (6 of 6)"},
+        {waiting(SendStage::complete, 0, 1, "Dalvento answered 503", 2, 2),
+         SENDING + " confirming" + dot + "Dalvento answered 503; trying again in 2 s (2 of 6)"},
+    };
+    for (const auto& [status, text] : cases)
+        EXPECT_EQ(progress_text(status), text);
 
     EXPECT_EQ(service_host_text("https://deliveries.dalvento.example//"),
               "deliveries.dalvento.example");

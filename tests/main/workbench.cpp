@@ -15,6 +15,7 @@ Workbench::Workbench() {
     // No real service is ever reached from a test: sends go to the stand-in when a test sets
     // State.host, and the default address is a reserved name.
     window.now = [] { return local_time(2026, 3, 6, 14, 7); };
+    window.send_clock = &send_clock;
 }
 
 void Workbench::generate(exportgen::ExportSpec shape, bool with_other) {

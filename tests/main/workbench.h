@@ -10,6 +10,7 @@
 #include "scripted_desktop.h"
 #include "support/standin/standin_access.h"
 #include "support/test_support.h"
+#include "upload/test_clock.h"
 
 namespace dalvento::testing {
 
@@ -22,6 +23,7 @@ struct Workbench {
     IsolatedEnvironment env;
     ScriptedDesktop desktop;
     MainWindow window{desktop};
+    delivery::TestClock send_clock;  // a send's waits between attempts pass at once
     exportgen::GeneratedExport exports;
 
     // Writes exports under the temporary folder and configures their folders in the state file.

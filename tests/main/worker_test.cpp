@@ -39,7 +39,7 @@ TEST(Worker, NoticesAreThrottledWithinAStageOnly) {
     };
     for (const Step& step : steps) {
         clock_now += step.after;
-        worker.report(step.stage, step.done, step.total);
+        worker.report({step.stage, step.done, step.total});
         EXPECT_EQ(worker.progress().done, step.done);  // written even without a notice
     }
     EXPECT_FALSE(worker.wait_for_end(0ms));

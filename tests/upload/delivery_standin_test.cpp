@@ -7,6 +7,7 @@
 #include "support/standin/standin_access.h"
 #include "support/test_support.h"
 #include "upload/delivery.h"
+#include "upload/delivery_fixture.h"
 
 namespace dalvento {
 namespace {
@@ -65,9 +66,16 @@ class DeliveryOverLoopback : public ::testing::Test {
                           .token = token.value_or(standin_service().token),
                           .zip_path = zip_path_,
                           .announce_body = announce_};
-        return send_delivery(job, [this](std::string_view stage, uint64_t done, uint64_t total) {
-            reports_.push_back(std::string(stage) + (done == total ? " end" : ""));
-        });
+        const char* stages[] = {"announce", "upload", "complete"};
+        const SendHooks hooks{
+            .report =
+                [&](const SendStatus& status) {
+                    reports_.push_back(std::string(stages[static_cast<int>(status.stage)]) +
+                                       (status.done == status.total ? " end" : ""));
+                },
+            .stop = &stop_,
+            .clock = &clock_};
+        return send_delivery(job, hooks);
     }
 
     std::string send_text() {
@@ -91,7 +99,9 @@ class DeliveryOverLoopback : public ::testing::Test {
     std::filesystem::path zip_path_;
     std::string zip_ = zip_content();
     std::string announce_;
-    std::vector<std::string> reports_;  // each stage the send told, with " end" at its end
+    std::vector<std::string> reports_;    // each stage the send told, with " end" at its end
+    testing::delivery::TestClock clock_;  // the waits between attempts are not slept
+    std::atomic<bool> stop_ = false;
 };
 
 TEST_F(DeliveryOverLoopback, UploadsInPartsAndGetsAReceipt) {
@@ -172,7 +182,31 @@ TEST_F(DeliveryOverLoopback, RefusalsAndFaults) {
     const std::string not_intact =
         "The upload didn't arrive intact, twice. Check the connection and try again.";
     const std::vector<Case> cases = {
-        {{{{"step", "announce"}, {"status", 503}}}, unavailable, {"announce 503"}},
+        {{{{"step", "announce"}, {"status", 503}}},
+         unavailable,
+         std::vector<std::string>(MAX_ATTEMPTS, "announce 503")},
+        {{{{"step", "announce"}, {"attempt", 1}, {"status", 503}},
+          {{"step", "complete"}, {"attempt", 1}, {"status", 503}}},
+         "received",
+         {"announce 503", "announce 201", "upload 200", "upload 200", "upload 200", "complete 503",
+          "complete 200"}},
+        {{{{"step", "complete"}, {"status", 502}}},
+         unavailable,
+         {"announce 201", "upload 200", "upload 200", "upload 200", "complete 502"}},
+        // A part cut off once, then twice: sent again alone, the parts before it not again.
+        {{{{"step", "upload"},
+           {"part", 2},
+           {"attempt", 1},
+           {"drop", true},
+           {"drop_after", 100000}}},
+         "received",
+         {"announce 201", "upload 200", "upload 0", "upload 200", "upload 200", "complete 200"}},
+        {{{{"step", "upload"}, {"part", 2}, {"attempt", 1}, {"drop", true}, {"drop_after", 100000}},
+          {{"step", "upload"}, {"part", 2}, {"attempt", 2}, {"drop", true}},
+          {{"step", "upload"}, {"part", 3}, {"attempt", 1}, {"status", 500}}},
+         "received",
+         {"announce 201", "upload 200", "upload 0", "upload 0", "upload 200", "upload 500",
+          "upload 200", "complete 200"}},
         {{{{"step", "upload"}, {"part", 2}, {"etag", "wrong"}}},
          not_intact,
          {"announce 201", "upload 200", "upload 200", "upload 200"}},
@@ -230,16 +264,56 @@ TEST_F(DeliveryOverLoopback, RefusalsAndFaults) {
         EXPECT_EQ(steps(), c.steps) << c.faults.dump();
     }
 
-    // A connection dropped in the middle of a part.
+    // A part whose every attempt is cut off ends the send once its attempts are spent.
     ASSERT_FALSE(standin_control("POST", "/_standin/reset").is_null());
     set_faults({{{"step", "upload"}, {"part", 2}, {"drop", true}, {"drop_after", 100000}}});
+    clock_.sleeps.clear();
     const std::string dropped = send_text();
     EXPECT_TRUE(dropped.starts_with("Couldn't reach Dalvento: ")) << dropped;
     EXPECT_TRUE(dropped.ends_with(". The zip is kept; press Send to Dalvento to try again."))
         << dropped;
     std::cout << "a dropped part reads: " << dropped << "\n";
+    EXPECT_EQ(steps().size(), 1 + 1 + MAX_ATTEMPTS);
+    EXPECT_EQ(clock_.slept(), std::chrono::seconds(60));
     // The zip is never touched.
     EXPECT_EQ(testing::read_file(zip_path_), zip_);
+}
+
+// Through the office's proxy, a real one: the whole send goes through it, and a proxy that asks
+// to sign in with a password is never answered with one.
+TEST_F(DeliveryOverLoopback, ThroughTheOfficesProxy) {
+    const testing::ProxyService& proxies = testing::proxy_service();
+    ASSERT_TRUE(proxies.problem.empty()) << proxies.problem;
+    std::expected<HttpReply, std::string> echoed;
+    std::string sent, signed_out;
+    {
+        testing::ThroughProxy through(proxies.url);
+        echoed = testing::exchange("PUT", standin_service().url + "/_standin/echo", {}, "part");
+        sent = send_text();
+    }
+    ASSERT_TRUE(echoed.has_value()) << echoed.error();
+    const Json seen = Json::parse(echoed->body);
+    EXPECT_NE(seen["headers"].value("via", "").find("tinyproxy"), std::string::npos)
+        << seen.dump();
+    EXPECT_EQ(sent, "received");
+    EXPECT_EQ(steps(), (std::vector<std::string>{"echo 200", "announce 201", "upload 200",
+                                                 "upload 200", "upload 200", "complete 200"}));
+    // Every request came through the proxy.
+    const Json received = standin_control("GET", "/_standin/received");
+    ASSERT_EQ(received["requests"].size(), 6u);
+    for (const Json& r : received["requests"])
+        EXPECT_NE(r.value("via", "").find("tinyproxy"), std::string::npos) << r.dump();
+
+    ASSERT_FALSE(standin_control("POST", "/_standin/reset").is_null());
+    {
+        testing::ThroughProxy through(proxies.sign_in_url);
+        signed_out = send_text();
+    }
+    EXPECT_EQ(signed_out,
+              "Couldn't reach Dalvento: the office's proxy asks Dalvento to sign in (407); ask "
+              "your IT to let Dalvento through to 127.0.0.1. The zip is kept; press Send to "
+              "Dalvento to try again.");
+    EXPECT_TRUE(steps().empty());
 }
 
 }  // namespace

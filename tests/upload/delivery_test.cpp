@@ -2,137 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
-#include <nlohmann/json.hpp>
-
-#include "core/platform/platform.h"
-#include "core/platform/sha256.h"
 #include "county/text.h"
-#include "support/test_support.h"
+#include "upload/delivery_fixture.h"
 
 namespace dalvento {
 namespace {
 
-using testing::TempDir;
-using testing::write_file;
-using Json = nlohmann::json;
-
-const std::string ZIP = "ABCDEFGHIJKLMNOPQRSTUVWXY";                       // 25 bytes
-const std::string TOKEN = "dlvt_0123456789abcdefghijklmnopqrstuvwxyz012";  // 44 characters
-const std::string BASE = "http://svc.test:8080";
-const std::string ANNOUNCE = R"({"client":"dalvento/0.2.0"})";
-const std::string CHAT = "chat.dalvento.example";
-
-std::string quoted_sha(std::string_view bytes) {
-    return "\"" + sha256_hex(bytes) + "\"";
-}
-
-using Reply = std::expected<HttpReply, std::string>;
-
-Reply reply(uint16_t status, std::string body = "",
-            std::optional<std::string> etag = std::nullopt) {
-    return HttpReply{status, std::move(body), std::move(etag)};
-}
-
-struct Call {
-    std::string method, url;
-    std::vector<std::string> headers;
-    std::string body;
-};
-
-// Answers each request with the next scripted reply and records what was asked.
-class ScriptedHttp : public HttpSeam {
-  public:
-    std::deque<Reply> replies;
-    std::vector<Call> calls;
-
-    Reply request(std::string_view method, std::string_view url,
-                  const std::vector<std::string>& headers, std::span<const uint8_t> body,
-                  void* context, ProgressFn progress) override {
-        calls.push_back({std::string(method), std::string(url), headers,
-                         std::string(reinterpret_cast<const char*>(body.data()), body.size())});
-        // As the client does for a streamed body: progress part way, then at the end.
-        if (body.size() > 1) progress(context, body.size() / 2, body.size());
-        progress(context, body.size(), body.size());
-        if (replies.empty()) {
-            ADD_FAILURE() << "no reply scripted for " << method << " " << url;
-            return std::unexpected("no reply scripted");
-        }
-        Reply next = std::move(replies.front());
-        replies.pop_front();
-        return next;
-    }
-
-    std::vector<std::string> methods() const {
-        std::vector<std::string> out;
-        for (const Call& c : calls)
-            out.push_back(c.method + " " + c.url);
-        return out;
-    }
-};
-
-Reply announced(const Json& upload, std::string id = "dl-42") {
-    Json body = {{"delivery_id", id}, {"county", "QUARNELL"}, {"upload", upload}};
-    return reply(201, body.dump());
-}
-
-Json three_parts() {
-    return {{"part_size", 10},
-            {"parts",
-             {{{"part", 1}, {"url", "http://up.test/p1?sig=a"}, {"bytes", 10}},
-              {{"part", 2}, {"url", "http://up.test/p2?sig=b"}, {"bytes", 10}},
-              {{"part", 3}, {"url", "http://up.test/p3?sig=c"}, {"bytes", 5}}}}};
-}
-
-Reply part_ok(std::string_view bytes) {
-    return reply(200, "", quoted_sha(bytes));
-}
-
-Reply completed() {
-    return reply(200, R"({"delivery_id":"dl-42","received_at":"2026-03-05T15:00:00Z"})");
-}
-
-class DeliveryProtocol : public ::testing::Test {
-  protected:
-    DeliveryProtocol() { write_file(zip_path(), ZIP); }
-
-    std::filesystem::path zip_path() const { return dir_ / "QUARNELL-2026-03-05-1a2b3c4d.zip"; }
-
-    SendOutcome send(std::string base = BASE + "/") {
-        const SendJob job{.base_url = std::move(base),
-                          .token = TOKEN,
-                          .zip_path = zip_path(),
-                          .announce_body = ANNOUNCE};
-        return send_delivery(
-            job, http_, [this](std::string_view stage, uint64_t done, uint64_t total) {
-                reports_.push_back(std::string(stage) + " " + std::to_string(done) + "/" +
-                                   std::to_string(total));
-            });
-    }
-
-    // The outcome's message, or "received" / "already received".
-    std::string send_text(std::string base = BASE) {
-        const auto outcome = send(std::move(base));
-        if (outcome) return outcome->already_received ? "already received" : "received";
-        return send_error_message(outcome.error());
-    }
-
-    void script(std::initializer_list<Reply> replies) {
-        for (const auto& r : replies)
-            http_.replies.push_back(r);
-    }
-
-    size_t puts() const {
-        size_t n = 0;
-        for (const Call& c : http_.calls)
-            n += c.method == "PUT";
-        return n;
-    }
-
-    TempDir dir_;
-    ScriptedHttp http_;
-    std::vector<std::string> reports_;  // "{stage} {done}/{total}", as the send told them
-};
+using namespace testing::delivery;
 
 TEST_F(DeliveryProtocol, AnnounceAnswered200IsAlreadyReceivedAndUploadsNothing) {
     script({reply(200, R"({"delivery_id":"dl-7","already_received_at":"2026-03-05T14:00:00Z"})")});
@@ -287,7 +163,7 @@ TEST_F(DeliveryProtocol, APartIsSentAgainOnceWhenItsEtagDoesNotMatch) {
 
 class ThrowingHttp : public HttpSeam {
     Reply request(std::string_view, std::string_view, const std::vector<std::string>&,
-                  std::span<const uint8_t>, void*, ProgressFn) override {
+                  std::span<const uint8_t>, const HttpWatch&) override {
         throw std::bad_alloc();
     }
 };
@@ -298,7 +174,7 @@ TEST(DeliveryOutcome, AnExceptionStillEndsTheSendWithAnOutcome) {
     job.base_url = BASE;
     ThrowingHttp http;
     const SendOutcome outcome =
-        send_delivery(job, http, [&](std::string_view, uint64_t, uint64_t) { ++reports; });
+        send_delivery(job, http, {.report = [&](const SendStatus&) { ++reports; }});
     EXPECT_EQ(reports, 1);  // the announce stage's start
     ASSERT_FALSE(outcome.has_value());
     EXPECT_EQ(send_error_message(outcome.error()),
@@ -324,34 +200,54 @@ TEST(DeliveryEtag, NormalisedBeforeTheComparison) {
     }
 }
 
+// Once its attempts are spent, a part the line or the server failed ends the send as one that
+// failed at once did before there were attempts.
 TEST_F(DeliveryProtocol, EachPartAnswerEndsTheSendItsOwnWay) {
-    const std::vector<std::pair<Reply, std::string>> cases = {
-        {reply(403),
-         "The upload took too long and its links expired, twice. Try again on a "
-         "better connection."},
-        {reply(404),
-         "The upload took too long and its links expired, twice. Try again on a "
-         "better connection."},
-        {reply(413),
-         "Dalvento says this delivery is too big to take. Hand it over on a stick "
-         "and let us know at chat.dalvento.example."},
-        {reply(502),
-         "Dalvento isn't taking deliveries right now. The zip is kept; press Send to Dalvento to "
-         "try again."},
-        {reply(504),
-         "Dalvento isn't taking deliveries right now. The zip is kept; press Send to Dalvento to "
-         "try again."},
-        {reply(500), "Dalvento answered something unexpected: 500 on upload"},
-        {reply(202), "Dalvento answered something unexpected: 202 on upload"},
-        {std::unexpected("the upload stopped: the connection dropped"),
+    const std::string expired =
+        "The upload took too long and its links expired, twice. Try again on a better connection.";
+    const std::string unavailable =
+        "Dalvento isn't taking deliveries right now. The zip is kept; press Send to Dalvento to "
+        "try again.";
+    const struct {
+        Reply answer;
+        uint32_t attempts;
+        std::string message;
+    } cases[] = {
+        {reply(403), 1, expired},
+        {reply(404), 1, expired},
+        {reply(413), 1,
+         "Dalvento says this delivery is too big to take. Hand it over on a stick and let us know "
+         "at chat.dalvento.example."},
+        {reply(502), 6, unavailable},
+        {reply(503), 6, unavailable},
+        {reply(504), 6, unavailable},
+        {reply(500), 6, "Dalvento answered something unexpected: 500 on upload"},
+        {reply(202), 1, "Dalvento answered something unexpected: 202 on upload"},
+        {failed("the upload stopped: the connection dropped"), 6,
          "Couldn't reach Dalvento: the upload stopped: the connection dropped. The zip is kept; "
          "press Send to Dalvento to try again."},
+        {failed("no reply: timed out", HttpProblem::timed_out), 6,
+         "Couldn't reach Dalvento: no reply: timed out. The zip is kept; press Send to Dalvento "
+         "to try again."},
+        {refused(), 6,
+         "Couldn't reach Dalvento: couldn't send: couldn't connect (no network, or a firewall). "
+         "The zip is kept; press Send to Dalvento to try again."},
+        {failed("couldn't send: the name deliveries.dalvento.example couldn't be looked up (no "
+                "DNS, or no network)",
+                HttpProblem::name_not_found, true),
+         1,
+         "Couldn't reach Dalvento: couldn't send: the name deliveries.dalvento.example couldn't "
+         "be looked up (no DNS, or no network). The zip is kept; press Send to Dalvento to try "
+         "again."},
     };
-    for (const auto& [answer, message] : cases) {
+    for (const auto& c : cases) {
         http_.calls.clear();
-        script({announced(three_parts()), answer});
-        EXPECT_EQ(send_text(), message);
-        EXPECT_EQ(http_.calls.size(), 2u) << message;  // no second attempt
+        script({announced(three_parts())});
+        for (uint32_t i = 0; i < c.attempts; ++i)
+            script({c.answer});
+        EXPECT_EQ(send_text(), c.message);
+        EXPECT_EQ(puts(), c.attempts) << c.message;
+        EXPECT_TRUE(http_.replies.empty()) << c.message;
     }
 }
 
@@ -379,15 +275,23 @@ TEST_F(DeliveryProtocol, EachAnnounceAnswerEndsTheSendItsOwnWay) {
          "try again."},
         {reply(500, "{}"), "Dalvento answered something unexpected: 500 on announce"},
         {reply(204, ""), "Dalvento answered something unexpected: 204 on announce"},
-        {std::unexpected("couldn't connect: couldn't connect (no network, or a firewall)"),
-         "Couldn't reach Dalvento: couldn't connect: couldn't connect (no network, or a "
-         "firewall). The zip is kept; press Send to Dalvento to try again."},
+        {refused(),
+         "Couldn't reach Dalvento: couldn't send: couldn't connect (no network, or a firewall). "
+         "The zip is kept; press Send to Dalvento to try again."},
+        // Sent, and then the line failed: the service may have acted on it.
+        {failed("no reply: the connection dropped"),
+         "Couldn't reach Dalvento: no reply: the connection dropped. The zip is kept; press Send "
+         "to Dalvento to try again."},
     };
     for (const auto& [answer, message] : cases) {
         http_.calls.clear();
-        http_.replies.push_back(answer);
+        // Repeated only where the service cannot have acted on it.
+        const bool repeated =
+            (answer && answer->status == 503) || (!answer && answer.error().nothing_sent);
+        for (uint32_t i = 0; i < (repeated ? MAX_ATTEMPTS : 1); ++i)
+            http_.replies.push_back(answer);
         EXPECT_EQ(send_text(BASE + "///"), message);
-        EXPECT_EQ(http_.calls.size(), 1u);
+        EXPECT_EQ(http_.calls.size(), repeated ? MAX_ATTEMPTS : 1u) << message;
     }
 }
 
@@ -458,7 +362,7 @@ TEST_F(DeliveryProtocol, EachOtherCompleteAnswerEndsTheSend) {
              "\"). The token given began \"dlvt_\xE2\x80\xA6\" (44 "
              "characters). If that's the token you were given, it may have "
              "been revoked; ask for a new one at chat.dalvento.example."},
-        {std::unexpected("no reply: timed out"),
+        {failed("no reply: timed out", HttpProblem::timed_out),
          "Couldn't reach Dalvento: no reply: timed out. The zip is kept; press Send to Dalvento to "
          "try again."},
     };
@@ -552,10 +456,10 @@ TEST_F(DeliveryProtocol, ProgressFollowsTheStagesAndTheBytesSent) {
     script({announced(three_parts()), part_ok(ZIP.substr(0, 10)), part_ok(ZIP.substr(10, 10)),
             part_ok(ZIP.substr(20)), completed()});
     ASSERT_TRUE(send().has_value());
-    EXPECT_EQ(reports_, (std::vector<std::string>{"announce 0/1", "upload 5/25", "upload 10/25",
-                                                  "upload 10/25", "upload 15/25", "upload 20/25",
-                                                  "upload 20/25", "upload 22/25", "upload 25/25",
-                                                  "upload 25/25", "complete 0/1"}));
+    EXPECT_EQ(reports_, (std::vector<std::string>{"announce 0/1", "upload 0/25", "upload 5/25",
+                                                  "upload 10/25", "upload 10/25", "upload 15/25",
+                                                  "upload 20/25", "upload 20/25", "upload 22/25",
+                                                  "upload 25/25", "upload 25/25", "complete 0/1"}));
 }
 
 }  // namespace

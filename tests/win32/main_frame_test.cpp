@@ -402,13 +402,20 @@ TEST(MainFrame, NoticesReachTheModelOnTheInterfaceThread) {
     // The work notice, posted by the send from its own thread, shows the progress.
     RunningSend running;
     running.progress = std::make_shared<SendProgress>(nullptr);
-    running.progress->report("upload", 50, 200);
+    running.progress->report(SendStatus{SendStage::upload, 50, 200});
     frame.model.send_job = std::move(running);
     std::thread(frame.desktop.work_notice_poster()).join();
     HWND status = frame.desktop.control(ID_STATUS_BOX);
     EXPECT_TRUE(pump_until([&] {
         return window_text(status).find("Sending to Dalvento\xE2\x80\xA6 25%") != std::string::npos;
     })) << window_text(status);
+
+    // While a send runs the send button stops it.
+    HWND send = frame.desktop.control(ID_SEND);
+    frame.desktop.set_send_button_stops(true);
+    EXPECT_EQ(window_text(send), "Stop sending");
+    frame.desktop.set_send_button_stops(false);
+    EXPECT_EQ(window_text(send), "Send to Dalvento...");
 }
 
 TEST(MainFrame, TheEmbeddedManifestAsksForCommonControls6PerMonitorDpiAndTheInvokersRights) {

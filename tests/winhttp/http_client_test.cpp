@@ -75,26 +75,45 @@ TEST(ParseUrl, RefusesWithExactTexts) {
               "unsupported scheme in ftp://host/");
 }
 
-TEST(HttpClient, FailureTexts) {
-    EXPECT_EQ(winhttp_failure_text("no reply", 12002), "no reply: timed out");
-    EXPECT_EQ(winhttp_failure_text("couldn't send", 12007),
-              "couldn't send: the name deliveries.dalvento.example couldn't be looked up (no DNS, "
-              "or no network)");
-    EXPECT_EQ(winhttp_failure_text("couldn't send", 12029),
-              "couldn't send: couldn't connect (no network, or a firewall)");
-    EXPECT_EQ(winhttp_failure_text("the upload stopped", 12030),
-              "the upload stopped: the connection dropped");
-    EXPECT_EQ(winhttp_failure_text("no reply", 10054), "no reply: the connection dropped");
-    EXPECT_EQ(winhttp_failure_text("couldn't send", 12157),
-              winhttp_failure_text("couldn't send", 12175));
-    EXPECT_EQ(winhttp_failure_text("no reply", 12152),
-              "no reply: the reply wasn't valid HTTP (a proxy or captive portal in the way?)");
-    EXPECT_EQ(winhttp_failure_text("couldn't send", 12175),
-              "couldn't send: the secure connection couldn't be trusted (certificate problem, or a "
-              "proxy inspecting traffic)");
-    EXPECT_EQ(winhttp_failure_text("couldn't start HTTP", 12180),
-              "couldn't start HTTP: the proxy needs settings this app doesn't have");
-    EXPECT_EQ(winhttp_failure_text("couldn't connect", 87), "couldn't connect: Windows error 87");
+TEST(HttpClient, WindowsErrorsAsProblemsAndTexts) {
+    const struct {
+        const char* what;
+        uint32_t code;
+        HttpProblem problem;
+        const char* text;
+    } cases[] = {
+        {"no reply", 12002, HttpProblem::timed_out, "no reply: timed out"},
+        {"couldn't send", 12007, HttpProblem::name_not_found,
+         "couldn't send: the name deliveries.dalvento.example couldn't be looked up (no DNS, or "
+         "no network)"},
+        {"couldn't send", 12029, HttpProblem::cannot_connect,
+         "couldn't send: couldn't connect (no network, or a firewall)"},
+        {"the upload stopped", 12030, HttpProblem::dropped,
+         "the upload stopped: the connection dropped"},
+        {"no reply", 10054, HttpProblem::dropped, "no reply: the connection dropped"},
+        {"no reply", 10053, HttpProblem::dropped, "no reply: the connection dropped"},
+        {"no reply", 12152, HttpProblem::not_http,
+         "no reply: the reply wasn't valid HTTP (a proxy or captive portal in the way?)"},
+        {"couldn't send", 12157, HttpProblem::untrusted,
+         "couldn't send: the secure connection couldn't be trusted (certificate problem, or a "
+         "proxy inspecting traffic)"},
+        {"couldn't send", 12175, HttpProblem::untrusted,
+         "couldn't send: the secure connection couldn't be trusted (certificate problem, or a "
+         "proxy inspecting traffic)"},
+        {"couldn't start HTTP", 12180, HttpProblem::proxy_settings,
+         "couldn't start HTTP: the proxy needs settings this app doesn't have"},
+        {"the upload stopped", 12017, HttpProblem::stopped, "the upload stopped: stopped"},
+        {"couldn't connect", 87, HttpProblem::other, "couldn't connect: Windows error 87"},
+    };
+    for (const auto& c : cases) {
+        const HttpFailure failure = winhttp_failure(c.what, c.code);
+        EXPECT_EQ(failure.problem, c.problem) << c.code;
+        EXPECT_EQ(failure.text, c.text) << c.code;
+        EXPECT_FALSE(failure.nothing_sent) << c.code;
+    }
+    EXPECT_EQ(proxy_sign_in_failure("deliveries.dalvento.example").text,
+              "the office's proxy asks Dalvento to sign in (407); ask your IT to let Dalvento "
+              "through to deliveries.dalvento.example");
 }
 
 TEST(HttpClient, Utf16Conversions) {
@@ -311,7 +330,7 @@ TEST_F(HttpExchange, UntrustedCertificateIsRefused) {
 
 TEST_F(HttpExchange, HeaderLineWithoutColonIsRefused) {
     EXPECT_EQ(failure(exchange("POST", echo(), {"Content-Type: application/json", "Broken"}, "{}")),
-              "couldn't set a header: Windows error 12153");
+              "couldn't set a header: a header line must be \"Name: value\" on one line");
 }
 
 }  // namespace

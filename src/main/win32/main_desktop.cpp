@@ -412,6 +412,9 @@ BoxAnswer MainDesktop::message_box(const std::string& title, const std::string& 
         case BoxStyle::question:
             flags = MB_YESNO | MB_ICONQUESTION;
             break;
+        case BoxStyle::question_no_default:
+            flags = MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2;
+            break;
         case BoxStyle::warning_question:
             flags = MB_YESNO | MB_ICONWARNING;
             break;
@@ -586,6 +589,10 @@ void MainDesktop::scroll_to(int position) {
 void MainDesktop::set_delivery_buttons_enabled(bool send, bool bundle) {
     EnableWindow(send_button_, send);
     EnableWindow(bundle_button_, bundle);
+}
+
+void MainDesktop::set_send_button_stops(bool stops) {
+    set_window_text(send_button_, stops ? STOP_SENDING_CAPTION : MAIN_SEND_BUTTON.text);
 }
 
 bool MainDesktop::is_foreground() {

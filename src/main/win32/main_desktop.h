@@ -80,6 +80,7 @@ class MainDesktop final : public Desktop {
     void show_status(const std::string& status_text) override;
     void apply_layout(const MainLayout& layout) override;
     void set_delivery_buttons_enabled(bool send, bool bundle) override;
+    void set_send_button_stops(bool stops) override;
     std::expected<void, std::string> set_clipboard(const std::string& text) override;
     void flash_taskbar() override;
     bool is_foreground() override;

@@ -8,7 +8,17 @@
 #include "support/test_support.h"
 
 #ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+
 #include "standin/standin.h"
+#else
+#include <windows.h>
 #endif
 
 namespace dalvento::testing {
@@ -58,9 +68,119 @@ StandinService start_local(LocalStandins& local) {
     service.tls_url = local.https->base_url();
     return service;
 }
+
+// A loopback port nothing listens on just now.
+uint16_t free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    uint16_t port = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    if (fd >= 0) close(fd);
+    return port;
+}
+
+// tinyproxy processes for the whole test program, each in a folder of its own.
+struct LocalProxies {
+    TempDir dir;
+    std::vector<std::filesystem::path> pid_files;
+    ~LocalProxies() {
+        for (const auto& pid_file : pid_files) {
+            std::ifstream in(pid_file);
+            pid_t pid = 0;
+            if (in >> pid && pid > 0) kill(pid, SIGTERM);
+        }
+    }
+
+    // Starts one; its URL, or the problem.
+    std::expected<std::string, std::string> start(const std::string& name, bool sign_in) {
+        const uint16_t port = free_port();
+        const auto conf = dir / (name + ".conf");
+        const auto pid_file = dir / (name + ".pid");
+        {
+            std::ofstream out(conf);
+            out << "Port " << port << "\nListen 127.0.0.1\nTimeout 600\nMaxClients 50\n"
+                << "LogLevel Connect\nLogFile \"" << text(dir / (name + ".log")) << "\"\n"
+                << "PidFile \"" << text(pid_file) << "\"\nAllow 127.0.0.1\n";
+            if (sign_in) out << "BasicAuth office secret\n";
+        }
+        const std::string command = "tinyproxy -c '" + text(conf) + "' >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0) {
+            return std::unexpected("tinyproxy could not start (install it: "
+                                   "./scripts/install-deps.sh)");
+        }
+        pid_files.push_back(pid_file);
+        // Ready once it takes connections.
+        for (int i = 0; i < 100; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(port);
+            const bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+            close(fd);
+            if (up) return "http://127.0.0.1:" + std::to_string(port);
+            usleep(50'000);
+        }
+        return std::unexpected("tinyproxy did not listen on port " + std::to_string(port));
+    }
+};
 #endif
 
 }  // namespace
+
+const ProxyService& proxy_service() {
+#ifdef _WIN32
+    static const ProxyService service = [] {
+        ProxyService s;
+        s.url = platform::get_env("DALVENTO_PROXY_URL").value_or("");
+        s.sign_in_url = platform::get_env("DALVENTO_SIGN_IN_PROXY_URL").value_or("");
+        if (s.url.empty() || s.sign_in_url.empty()) {
+            s.problem = "DALVENTO_PROXY_URL is not set: run this program through "
+                        "tests/run_with_standin.py (ctest does)";
+        }
+        return s;
+    }();
+#else
+    static LocalProxies local;
+    static const ProxyService service = [] {
+        ProxyService s;
+        auto open = local.start("open", false);
+        auto sign_in = local.start("sign-in", true);
+        if (!open || !sign_in) {
+            s.problem = open ? sign_in.error() : open.error();
+            return s;
+        }
+        s.url = *open;
+        s.sign_in_url = *sign_in;
+        return s;
+    }();
+#endif
+    return service;
+}
+
+ThroughProxy::ThroughProxy(const std::string& url) {
+#ifdef _WIN32
+    SetEnvironmentVariableW(L"http_proxy", std::wstring(url.begin(), url.end()).c_str());
+#else
+    setenv("http_proxy", url.c_str(), 1);
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
+#endif
+}
+
+ThroughProxy::~ThroughProxy() {
+#ifdef _WIN32
+    SetEnvironmentVariableW(L"http_proxy", nullptr);
+#else
+    unsetenv("http_proxy");
+#endif
+}
 
 const StandinService& standin_service() {
 #ifdef _WIN32
@@ -83,18 +203,20 @@ const StandinService& standin_service() {
     return service;
 }
 
-void record_progress(void* log, uint64_t sent, uint64_t total) {
-    static_cast<ProgressLog*>(log)->calls.emplace_back(sent, total);
-}
-
 std::expected<HttpReply, std::string> exchange(std::string_view method, std::string_view url,
                                                const std::vector<std::string>& headers,
                                                std::string_view body, ProgressLog* log) {
     static const UserAgent agent = make_user_agent(USER_AGENT);
-    ProgressLog ignored;
-    return http_request(agent, method, url, headers,
-                        std::span(reinterpret_cast<const uint8_t*>(body.data()), body.size()),
-                        log ? log : &ignored, record_progress);
+    HttpWatch watch;
+    if (log)
+        watch.progress = [log](uint64_t sent, uint64_t total) {
+            log->calls.emplace_back(sent, total);
+        };
+    auto reply =
+        http_request(agent, method, url, headers,
+                     std::span(reinterpret_cast<const uint8_t*>(body.data()), body.size()), watch);
+    if (!reply) return std::unexpected(reply.error().text);
+    return *reply;
 }
 
 nlohmann::json standin_control(std::string_view method, std::string_view path,

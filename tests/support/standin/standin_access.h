@@ -8,12 +8,22 @@
 #include <cstdint>
 #include <expected>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "winhttp/http_client.h"
+
+namespace dalvento {
+
+// A failed exchange as a test failure shows it.
+inline std::ostream& operator<<(std::ostream& out, const HttpFailure& failure) {
+    return out << failure.text;
+}
+
+}  // namespace dalvento
 
 namespace dalvento::testing {
 
@@ -26,6 +36,27 @@ struct StandinService {
 
 const StandinService& standin_service();
 
+// Two real proxies on loopback (tinyproxy): one that lets anything through, one that asks every
+// request to sign in with a password (Basic), which the program must never answer. Started by
+// run_with_standin.py under Wine, in this process elsewhere.
+struct ProxyService {
+    std::string url;          // http://127.0.0.1:{port}
+    std::string sign_in_url;  // the one that answers 407
+    std::string problem;      // why there are none
+};
+
+const ProxyService& proxy_service();
+
+// Sends this process's HTTP through a proxy while it lives, in the way the platform's client
+// takes one: the environment's http_proxy for curl and for Wine's WinHTTP.
+class ThroughProxy {
+  public:
+    explicit ThroughProxy(const std::string& url);
+    ~ThroughProxy();
+    ThroughProxy(const ThroughProxy&) = delete;
+    ThroughProxy& operator=(const ThroughProxy&) = delete;
+};
+
 // Calls the control interface ("/_standin/...") and returns the reply parsed as JSON; null when
 // the call failed or did not answer 200.
 nlohmann::json standin_control(std::string_view method, std::string_view path,
@@ -35,7 +66,6 @@ nlohmann::json standin_control(std::string_view method, std::string_view path,
 struct ProgressLog {
     std::vector<std::pair<uint64_t, uint64_t>> calls;
 };
-void record_progress(void* log, uint64_t sent, uint64_t total);
 
 // http_request with the product's user agent, recording progress.
 std::expected<HttpReply, std::string> exchange(std::string_view method, std::string_view url,
