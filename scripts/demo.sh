@@ -4,6 +4,9 @@
 # fresh state file under demo/, and starts the program under Wine (on a virtual screen when there
 # is no display, offered over VNC on loopback). The stand-in and VNC server stop when the program
 # ends.
+#
+#   --rate BYTES_PER_S   the stand-in takes uploads no faster than this, like a slow line
+#                        (default: as fast as loopback goes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -11,6 +14,30 @@ DEMO="$ROOT/demo"
 BUILD="$ROOT/build/windows"
 
 say() { printf '== %s\n' "$*"; }
+usage() {
+    echo "usage: $0 [--rate BYTES_PER_S]" >&2
+    exit 2
+}
+
+RATE=0
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --rate)
+            [ $# -ge 2 ] && [[ "$2" =~ ^[0-9]+$ ]] || usage
+            RATE="$2"
+            shift 2
+            ;;
+        --rate=*)
+            RATE="${1#--rate=}"
+            [[ "$RATE" =~ ^[0-9]+$ ]] || usage
+            shift
+            ;;
+        *)
+            echo "demo: unknown option $1" >&2
+            usage
+            ;;
+    esac
+done
 # Wine's Z: drive is the Linux root.
 winpath() {
     local path="$1"
@@ -25,7 +52,7 @@ winpath() {
 if [ -z "${DISPLAY:-}" ]; then
     say "No DISPLAY: running on a virtual screen (xvfb-run); stop it with Ctrl+C"
     export DALVENTO_DEMO_VNC=1
-    exec xvfb-run -a -s "-screen 0 1280x1024x24" "$ROOT/scripts/demo.sh" "$@"
+    exec xvfb-run -a -s "-screen 0 1280x1024x24" "$ROOT/scripts/demo.sh" --rate "$RATE"
 fi
 
 STANDIN_PID=""
@@ -95,8 +122,13 @@ wine "$EXPORTGEN" "$(winpath "$DEMO/exports")" --layer-mb 24 --tables-mb 24 --ot
 TOKEN="dlvt_demo_$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')"
 printf '%s\n' "$TOKEN" >"$DEMO/office-token.txt"
 
-say "Starting the delivery service stand-in on loopback"
-"$STANDIN" --port 0 --data "$DEMO/standin" --token "$TOKEN" >"$DEMO/standin.log" 2>&1 &
+if [ "$RATE" -gt 0 ]; then
+    say "Starting the delivery service stand-in on loopback, taking uploads at $RATE bytes/s"
+else
+    say "Starting the delivery service stand-in on loopback"
+fi
+"$STANDIN" --port 0 --data "$DEMO/standin" --token "$TOKEN" --rate "$RATE" \
+    >"$DEMO/standin.log" 2>&1 &
 STANDIN_PID=$!
 
 LISTENING=""
@@ -137,10 +169,12 @@ with open(path, "w", encoding="utf-8") as f:
 EOF
 
 # Wine sets APPDATA and LOCALAPPDATA from its registry over the Linux environment, so a small
-# batch file sets them for the program and starts it; cmd ends with the program's exit code.
-printf '@echo off\r\nset "APPDATA=%s"\r\nset "LOCALAPPDATA=%s"\r\n"%s"\r\nexit /b %%ERRORLEVEL%%\r\n' \
+# batch file sets them for the program and starts it. It runs inside Wine's virtual desktop, whose
+# exit code is not the program's, so the batch file leaves that in a file.
+rm -f "$DEMO/exit-status.txt"
+printf '@echo off\r\nset "APPDATA=%s"\r\nset "LOCALAPPDATA=%s"\r\n"%s"\r\n>"%s" echo %%ERRORLEVEL%%\r\n' \
     "$(winpath "$DEMO/appdata")" "$(winpath "$DEMO/localappdata")" "$(winpath "$PROGRAM")" \
-    >"$DEMO/run-dalvento.cmd"
+    "$(winpath "$DEMO/exit-status.txt")" >"$DEMO/run-dalvento.cmd"
 
 cat <<EOF
 
@@ -153,10 +187,13 @@ EOF
 
 if [ -n "${DALVENTO_DEMO_VNC:-}" ]; then start_vnc; fi
 say "Starting Dalvento on display $DISPLAY"
+# Inside Wine's own desktop window the program's window gets a frame and a caption to move and
+# close it by, which a bare virtual screen has no window manager to draw.
 set +e
-wine cmd /c "$(winpath "$DEMO/run-dalvento.cmd")"
+wine explorer /desktop=Dalvento,1280x1000 cmd /c "$(winpath "$DEMO/run-dalvento.cmd")"
 STATUS=$?
 set -e
+if [ -s "$DEMO/exit-status.txt" ]; then STATUS=$(tr -dc '0-9' <"$DEMO/exit-status.txt"); fi
 say "Dalvento ended with status $STATUS"
 if [ "$STATUS" -ne 0 ]; then
     echo "If it never showed a window: another Wine program started without a display may hold" \

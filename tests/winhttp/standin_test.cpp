@@ -1,7 +1,9 @@
 // The service stand-in itself, driven over HTTP the way the delivery protocol drives the service.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
+#include <thread>
 
 #include "core/platform/sha256.h"
 #include "support/standin/standin_access.h"
@@ -64,9 +66,11 @@ class Standin : public ::testing::Test {
         ASSERT_FALSE(standin_service().url.empty()) << standin_service().problem;
         ASSERT_TRUE(standin_control("POST", "/_standin/reset").is_object());
         ASSERT_TRUE(standin_control("POST", "/_standin/settings",
-                                    json{{"part_size", 1000}, {"single_url", false}})
+                                    json{{"part_size", 1000}, {"single_url", false}, {"rate", 0}})
                         .is_object());
     }
+    // Reset keeps the settings: a rate must not outlive its test and slow down the others.
+    void TearDown() override { standin_control("POST", "/_standin/settings", json{{"rate", 0}}); }
     static std::string url(std::string_view path) {
         return standin_service().url + std::string(path);
     }
@@ -80,6 +84,22 @@ class Standin : public ::testing::Test {
         auto reply = exchange("PUT", link, {"Content-Type: application/zip"}, bytes);
         EXPECT_TRUE(reply.has_value()) << reply.error();
         return reply.value_or(HttpReply{});
+    }
+    static void set_faults(const json& faults) {
+        ASSERT_TRUE(
+            standin_control("POST", "/_standin/faults", json{{"faults", faults}}).is_object());
+    }
+    // The requests of a step as "{status} {body bytes}".
+    static std::vector<std::string> requests_of(std::string_view step) {
+        std::vector<std::string> out;
+        const json held = standin_control("GET", "/_standin/received");
+        for (const json& r : held["requests"]) {
+            if (r["step"] == step) {
+                out.push_back(std::to_string(r["status"].get<int>()) + " " +
+                              std::to_string(r["body_bytes"].get<uint64_t>()));
+            }
+        }
+        return out;
     }
     static std::string error_of(const HttpReply& reply) {
         const json body = json::parse(reply.body, nullptr, false);
@@ -219,6 +239,73 @@ TEST_F(Standin, SingleUrlAndFaultsPerAttempt) {
                                                                {"upload", 200},
                                                                {"upload", 200},
                                                                {"complete", 200}}));
+}
+
+TEST_F(Standin, TheKthAttemptOfAPartIsCutAfterNBytes) {
+    const std::string zip = pseudo_zip(2500);
+    const HttpReply created = post("/v1/deliveries", announce_for(zip, "cut.zip").dump());
+    ASSERT_EQ(created.status, 201) << created.body;
+    const json plan = json::parse(created.body);
+    set_faults(
+        json::array({{{"step", "upload"}, {"part", 2}, {"attempt", 2}, {"drop_after", 300}}}));
+    const auto send = [&](int part) {
+        return exchange("PUT", plan["upload"]["parts"][part - 1]["url"].get<std::string>(), {},
+                        zip.substr((part - 1) * 1000, 1000));
+    };
+    // Part 1 between the two attempts of part 2: attempts count per part, not per step.
+    EXPECT_TRUE(send(2).has_value());
+    EXPECT_TRUE(send(1).has_value());
+    EXPECT_FALSE(send(2).has_value());
+    EXPECT_TRUE(send(2).has_value());
+    EXPECT_EQ(requests_of("upload"),
+              (std::vector<std::string>{"200 1000", "200 1000", "0 300", "200 1000"}));
+    // The cut attempt left part 2 behind whole once it came again.
+    EXPECT_EQ(put(plan["upload"]["parts"][2]["url"], zip.substr(2000)).status, 200);
+    json parts = json::array();
+    for (int part = 1; part <= 3; ++part)
+        parts.push_back(
+            {{"etag", sha256_hex(zip.substr((part - 1) * 1000, 1000))}, {"part", part}});
+    EXPECT_EQ(post("/v1/deliveries/" + plan["delivery_id"].get<std::string>() + "/complete",
+                   json{{"parts", parts}}.dump())
+                  .status,
+              200);
+}
+
+TEST_F(Standin, AStallHoldsTheBodyThenDrops) {
+    set_faults(json::array({{{"step", "echo"}, {"stall", 0.5}, {"stall_after", 1000}}}));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(exchange("POST", url("/_standin/echo"), {}, std::string(4000, 's')).has_value());
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(took.count(), 0.45);
+    EXPECT_LT(took.count(), 3.0);
+    EXPECT_EQ(requests_of("echo"), std::vector<std::string>{"0 1000"});
+}
+
+TEST_F(Standin, RateIsSharedByEveryConnection) {
+    constexpr size_t rate = 2 << 20;
+    ASSERT_TRUE(standin_control("POST", "/_standin/settings", json{{"rate", rate}}).is_object());
+    const auto seconds_for = [](const std::vector<size_t>& bodies) {
+        const auto started = std::chrono::steady_clock::now();
+        std::vector<std::thread> senders;
+        for (const size_t bytes : bodies) {
+            senders.emplace_back([bytes] {
+                const auto reply =
+                    exchange("PUT", url("/_standin/echo"), {}, std::string(bytes, 'r'));
+                EXPECT_TRUE(reply.has_value() && reply->status == 200);
+            });
+        }
+        for (std::thread& sender : senders)
+            sender.join();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    };
+    // A second's worth, less the small burst allowed after an idle spell; two connections at
+    // once share it rather than getting it each.
+    for (const auto& bodies :
+         {std::vector<size_t>{rate}, std::vector<size_t>{rate / 2, rate / 2}}) {
+        const double took = seconds_for(bodies);
+        EXPECT_GT(took, 0.88) << bodies.size() << " connection(s)";
+        EXPECT_LT(took, 1.6) << bodies.size() << " connection(s)";
+    }
 }
 
 }  // namespace

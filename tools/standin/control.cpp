@@ -90,7 +90,16 @@ std::pair<int, json> Standin::Impl::settings(const std::string& body) {
         if (!settings["token"].is_string()) return {400, error_body("token must be a string")};
         options.token = settings["token"].get<std::string>();
     }
-    return {200, json{{"part_size", options.part_size}, {"single_url", options.single_url}}};
+    if (settings.contains("rate")) {
+        if (!settings["rate"].is_number_unsigned()) {
+            return {400, error_body("rate must be a number of bytes per second, 0 for no limit")};
+        }
+        options.rate = settings["rate"].get<uint64_t>();
+        line.set_rate(options.rate);
+    }
+    return {200, json{{"part_size", options.part_size},
+                      {"single_url", options.single_url},
+                      {"rate", options.rate}}};
 }
 
 json Standin::Impl::received() const {
@@ -199,6 +208,12 @@ void Standin::set_single_url(bool single_url) {
 void Standin::set_token(std::string token) {
     std::lock_guard lock(impl_->mutex);
     impl_->options.token = std::move(token);
+}
+
+void Standin::set_rate(uint64_t bytes_per_second) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->options.rate = bytes_per_second;
+    impl_->line.set_rate(bytes_per_second);
 }
 
 void Standin::reset() {

@@ -75,6 +75,7 @@ std::expected<std::vector<Fault>, std::string> faults_from_json(std::string_view
         const std::string where = "fault " + std::to_string(faults.size() + 1) + ": ";
         if (!item.is_object()) return std::unexpected(where + "must be an object");
         Fault fault;
+        bool stall_after = false;
         for (const auto& member : item.items()) {
             const std::string& name = member.key();
             const json& value = member.value();
@@ -135,12 +136,21 @@ std::expected<std::vector<Fault>, std::string> faults_from_json(std::string_view
                     fault.drop = true;
                     fault.drop_after = value.get<uint64_t>();
                 }
+            } else if (name == "stall") {
+                problem =
+                    need(value.is_number() && value.get<double>() >= 0, "a number of seconds");
+                if (!problem) fault.stall = value.get<double>();
+            } else if (name == "stall_after") {
+                problem = need(value.is_number_unsigned(), "a number");
+                if (!problem) fault.stall_after = value.get<uint64_t>();
+                stall_after = !problem;
             } else {
                 problem = where + "unknown member " + name;
             }
             if (problem) return std::unexpected(*problem);
         }
         if (fault.step.empty()) return std::unexpected(where + "step is missing");
+        if (stall_after && !fault.stall) return std::unexpected(where + "stall_after needs stall");
         if (fault.redirect && !fault.status) fault.status = 307;
         faults.push_back(std::move(fault));
     }

@@ -117,32 +117,40 @@ class Connection final : public HttpConnection {
     }
 
     bool read_body(const std::function<bool(const char*, size_t)>& sink) override {
+        for (;;) {
+            const auto piece = read_piece(BODY_PIECE);
+            if (!piece) return false;
+            if (piece->empty()) return true;
+            if (!sink(piece->data(), piece->size())) return false;
+        }
+    }
+
+    std::optional<std::string_view> read_piece(size_t most) override {
         if (continue_) {
             continue_ = false;
             write_raw("HTTP/1.1 100 Continue\r\n\r\n");
         }
+        if (body_left_ == 0) return std::string_view();
+        if (gone_) return std::nullopt;
+        if (!piece_) piece_ = std::make_unique<char[]>(BODY_PIECE);
+        const size_t want = static_cast<size_t>(
+            std::min<uint64_t>({body_left_, std::max<size_t>(most, 1), BODY_PIECE}));
         // What came in with the head first, then straight from the socket.
-        if (!pending_.empty() && body_left_ > 0) {
-            const size_t take =
-                static_cast<size_t>(std::min<uint64_t>(pending_.size(), body_left_));
-            const std::string first = pending_.substr(0, take);
-            pending_.erase(0, take);
-            body_left_ -= take;
-            if (!sink(first.data(), first.size())) return false;
-        }
-        if (body_left_ > 0 && !piece_) piece_ = std::make_unique<char[]>(BODY_PIECE);
-        while (body_left_ > 0) {
-            if (gone_) return false;
-            const size_t want = static_cast<size_t>(std::min<uint64_t>(body_left_, BODY_PIECE));
+        size_t got = 0;
+        if (!pending_.empty()) {
+            got = std::min(pending_.size(), want);
+            std::memcpy(piece_.get(), pending_.data(), got);
+            pending_.erase(0, got);
+        } else {
             const ssize_t n = receive(piece_.get(), want);
             if (n <= 0) {
                 gone_ = true;
-                return false;
+                return std::nullopt;
             }
-            body_left_ -= static_cast<uint64_t>(n);
-            if (!sink(piece_.get(), static_cast<size_t>(n))) return false;
+            got = static_cast<size_t>(n);
         }
-        return true;
+        body_left_ -= got;
+        return std::string_view(piece_.get(), got);
     }
 
     void reply(int status, const HeaderList& headers, std::string_view body) override {

@@ -10,6 +10,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,6 +40,10 @@ class HttpConnection {
     // Hands the request body to sink piece by piece as it arrives; sink returns false to stop.
     // True when the whole body arrived and sink took it all.
     virtual bool read_body(const std::function<bool(const char*, size_t)>& sink) = 0;
+    // The next piece of the request body, at most `most` bytes (at least 1), valid until the next
+    // read: empty once the whole body has been read, none when the connection ended first. For a
+    // reader that sets its own pace.
+    virtual std::optional<std::string_view> read_piece(size_t most) = 0;
     // A whole reply with Content-Length; Content-Type is application/json unless given.
     virtual void reply(int status, const HeaderList& headers, std::string_view body) = 0;
     // Writes bytes as they are, nothing added.

@@ -1,7 +1,8 @@
-// The stand-in's routes and the service's protocol as it answers them; what a running stand-in
-// holds is in standin_impl.h, the control interface in control.cpp, the rules for what it is sent
-// in rules.cpp, the fault script in faults.cpp, what it keeps on disk in storage.cpp and the HTTP
-// server in http_server.cpp.
+// The stand-in's routes and the service's protocol as it answers them. What a running stand-in
+// holds is in standin_impl.h; the wire (reading bodies at the line's rate, cutting or stalling
+// them, bent replies) in line.cpp; the control interface in control.cpp; the rules for what it is
+// sent in rules.cpp; the fault script in faults.cpp; what it keeps on disk in storage.cpp; and the
+// HTTP server in http_server.cpp.
 #include "standin/standin.h"
 
 #include <openssl/ssl.h>
@@ -107,99 +108,9 @@ Turn Standin::Impl::begin(std::string step, const HttpRequest& req, std::optiona
     return turn;
 }
 
-bool Standin::Impl::read_body(const Turn& turn, HttpConnection& connection,
-                              const std::function<void(const char*, size_t)>& sink) {
-    uint64_t seen = 0;
-    const bool dropping = turn.fault && turn.fault->drop;
-    const std::optional<uint64_t> limit = dropping ? turn.fault->drop_after : std::nullopt;
-    const bool complete = connection.read_body([&](const char* data, size_t size) {
-        size_t take = size;
-        if (limit) take = static_cast<size_t>(std::min<uint64_t>(size, *limit - seen));
-        sink(data, take);
-        seen += take;
-        return !limit || seen < *limit;
-    });
-    {
-        std::lock_guard lock(mutex);
-        turn.record->body_bytes = seen;
-    }
-    if (dropping) connection.reset();
-    return complete && !dropping;
-}
-
 void Standin::Impl::note_digest(const Turn& turn, std::string hex) {
     std::lock_guard lock(mutex);
     turn.record->body_sha256 = std::move(hex);
-}
-
-void Standin::Impl::respond(const Turn& turn, const HttpRequest& req, HttpConnection& connection,
-                            int status, std::string body, std::optional<std::string> etag_hex) {
-    std::optional<std::string> etag;
-    if (etag_hex) etag = "\"" + *etag_hex + "\"";
-    const Fault* fault = turn.fault ? &*turn.fault : nullptr;
-    if (fault && fault->not_http) {
-        connection.write_raw("SSH-2.0-OpenSSH_9.2 not what you asked for\r\n\r\n");
-        connection.end();
-        return;
-    }
-    if (fault) {
-        if (fault->body) body = *fault->body;
-        if (fault->reply_bytes) body.assign(static_cast<size_t>(*fault->reply_bytes), 'x');
-        const std::string hex = etag_hex.value_or(sha256_hex(body));
-        etag = faulty_etag(*fault, etag, hex, sha256_hex("not the part: " + hex));
-    }
-    {
-        std::lock_guard lock(mutex);
-        turn.record->status = status;
-    }
-    HeaderList headers;
-    if (etag) headers.emplace_back("ETag", *etag);
-    if (fault && fault->redirect) {
-        headers.emplace_back("Location",
-                             "http://127.0.0.1:" + std::to_string(trap->port()) + req.target);
-    }
-    if (fault && (fault->chunked || fault->cut_chunked || fault->cut_in_chunk)) {
-        // The body in two chunks and the last, empty one, then the end of the connection;
-        // or cut off after the first half: at that chunk's end, or inside a chunk announced
-        // as the whole body.
-        std::string raw = "HTTP/1.1 " + std::to_string(status) + " " +
-                          std::string(reason_phrase(status)) + "\r\n";
-        for (const auto& [name, value] : headers)
-            raw += name + ": " + value + "\r\n";
-        raw += "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
-        const auto chunk = [&raw](size_t announced, std::string_view data, bool whole) {
-            char size[32];
-            std::snprintf(size, sizeof size, "%zx\r\n", announced);
-            raw += size;
-            raw += data;
-            if (whole) raw += "\r\n";
-        };
-        const size_t half = std::max<size_t>(body.size() / 2, 1);
-        if (fault->cut_in_chunk) {
-            chunk(body.size(), body.substr(0, half), false);
-        } else {
-            chunk(half, body.substr(0, half), true);
-            if (fault->chunked) {
-                if (body.size() > half) chunk(body.size() - half, body.substr(half), true);
-                chunk(0, "", true);
-            }
-        }
-        connection.write_raw(raw);
-        connection.end();
-        return;
-    }
-    if (fault && fault->cut_reply) {
-        std::string head = "HTTP/1.1 " + std::to_string(status) + " " +
-                           std::string(reason_phrase(status)) + "\r\n";
-        for (const auto& [name, value] : headers)
-            head += name + ": " + value + "\r\n";
-        head += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-                "\r\n\r\n";
-        connection.write_raw(head + body.substr(0, body.size() / 2));
-        connection.end();
-        return;
-    }
-    connection.reply(status, headers, body);
 }
 
 std::pair<int, json> Standin::Impl::announce(const HttpRequest& req, const std::string& body) {
@@ -478,6 +389,7 @@ std::expected<std::unique_ptr<Standin>, std::string> Standin::start(Options opti
     std::unique_ptr<Standin> standin(new Standin());
     Impl& impl = *standin->impl_;
     impl.options = std::move(options);
+    impl.line.set_rate(impl.options.rate);
     if (!impl.options.certificate.empty() || !impl.options.key.empty()) {
         impl.tls.ctx = SSL_CTX_new(TLS_server_method());
         if (!impl.tls.ctx ||
@@ -518,6 +430,7 @@ std::string Standin::base_url() const {
 }
 
 void Standin::stop() {
+    impl_->line.stop();  // a connection waiting on the line would hold up the server's stop
     if (impl_->server) impl_->server->stop();
     if (impl_->trap) impl_->trap->stop();
 }

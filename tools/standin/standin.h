@@ -7,14 +7,16 @@
 //
 // and keeps what it received under its data folder: {data}/{delivery_id}/{zip_name} once complete
 // (received in place into {zip_name}.partial until then). It can be told, per step and per attempt,
-// to answer something else or to misbehave on the wire.
+// to answer something else or to misbehave on the wire, and it can read request bodies at a
+// limited rate, shared by every connection, like a slow line.
 //
 // Besides the protocol it serves, on the same loopback port, a control interface so that a
 // program that cannot link this library (the Windows tests under Wine) can drive it over HTTP:
 //
 //   POST /_standin/faults    {"faults":[fault, ...]}  replaces the faults, restarts attempt counts
-//   POST /_standin/settings  {"part_size":N, "single_url":bool, "token":"..."} (each optional)
-//   POST /_standin/reset     forgets deliveries, requests, faults and counts
+//   POST /_standin/settings  {"part_size":N, "single_url":bool, "token":"...", "rate":N} (each
+//                            optional; rate in bytes per second, 0 for no limit)
+//   POST /_standin/reset     forgets deliveries, requests, faults and counts; keeps the settings
 //   GET  /_standin/received  {"deliveries":[...], "requests":[...]} (see the records below)
 //   GET  /_standin/free_port {"port":N}, a loopback port nothing listens on
 //   POST or PUT /_standin/echo  step "echo": 200 with {"method","target","headers","bytes",
@@ -22,8 +24,8 @@
 //
 // A fault in JSON has the members of Fault below: "step", "attempt", "part", "status", "body",
 // "reply_bytes", "etag" ("wrong", "weak", "upper", "weak_upper" or "missing"), "etag_value",
-// "drop", "drop_after", "not_http", "cut_reply", "chunked", "cut_chunked", "cut_in_chunk",
-// "redirect"; "not_json": true is short for a body of HTML.
+// "drop", "drop_after", "stall", "stall_after", "not_http", "cut_reply", "chunked", "cut_chunked",
+// "cut_in_chunk", "redirect"; "not_json": true is short for a body of HTML.
 #pragma once
 
 #include <cstdint>
@@ -46,7 +48,10 @@ enum class EtagFault {
     Missing,    // no ETag header at all
 };
 
-// What to do to one request. Several effects combine; the connection ones (drop, not_http) win.
+// What to do to one request. Several effects combine; the connection ones (drop, stall, not_http)
+// win. A stall holds the body where it is, so that the client's writes block once the buffers
+// between are full; one set past the body's end holds the reply instead. With both, drop and
+// stall act at whichever byte comes first.
 struct Fault {
     std::string step;  // "announce", "upload", "complete" or "echo"
     // The request it applies to: the nth of its step since the faults were set, counting from 1
@@ -61,6 +66,8 @@ struct Fault {
     std::optional<std::string> etag_value;  // this exact ETag header value instead
     bool drop = false;                      // reset the connection without answering
     std::optional<uint64_t> drop_after;     // ... after this many body bytes (default: all of it)
+    std::optional<double> stall;            // stop reading for this many seconds, then reset
+    uint64_t stall_after = 0;               // ... after this many body bytes (default: none)
     bool not_http = false;                  // answer bytes that are not HTTP, then close
     bool cut_reply = false;                 // send the headers and half the body, then close
     bool chunked = false;                   // send the whole body chunked, then close
@@ -77,6 +84,7 @@ struct Options {
     uint16_t port = 0;           // 0: any free port
     uint64_t part_size = 8 * 1024 * 1024;
     bool single_url = false;  // one upload url for the whole zip instead of parts
+    uint64_t rate = 0;        // request bodies read at most this many bytes per second; 0: no limit
     // Both set: serve HTTPS with this certificate and key (PEM files).
     std::filesystem::path certificate;
     std::filesystem::path key;
@@ -129,7 +137,9 @@ class Standin {
     void set_part_size(uint64_t part_size);
     void set_single_url(bool single_url);
     void set_token(std::string token);
-    void reset();  // forgets deliveries, requests, faults and counts (files stay on disk)
+    void set_rate(uint64_t bytes_per_second);  // for every connection together; 0: no limit
+    // Forgets deliveries, requests, faults and counts (files stay on disk); keeps the settings.
+    void reset();
 
     std::vector<Delivery> deliveries() const;  // in announce order
     std::vector<RequestRecord> requests() const;

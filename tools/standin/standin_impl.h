@@ -1,5 +1,5 @@
-// What a running stand-in holds, shared by the protocol in standin.cpp and the control interface
-// in control.cpp; private to this folder.
+// What a running stand-in holds, shared by the protocol in standin.cpp, the wire in line.cpp and
+// the control interface in control.cpp; private to this folder.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -20,6 +20,7 @@
 
 #include "standin/faults.h"
 #include "standin/http_server.h"
+#include "standin/line.h"
 #include "standin/standin.h"
 #include "standin/storage.h"
 
@@ -71,6 +72,7 @@ struct Standin::Impl {
     std::unique_ptr<HttpServer> trap;
     uint16_t port = 0;
     bool https = false;
+    Line line;  // the rate bodies are read at, and the waits of stall faults
 
     mutable std::mutex mutex;
     FaultScript script;
@@ -83,17 +85,20 @@ struct Standin::Impl {
 
     std::string base_url() const;
 
-    // The protocol (standin.cpp).
-    Turn begin(std::string step, const HttpRequest& req,
-               std::optional<uint64_t> part = std::nullopt);
-    // Hands the request body to sink as it arrives, dropping the connection where the fault
-    // says. False when the body did not arrive (dropped on purpose, or the client went away).
+    // The wire (line.cpp).
+    // Hands the request body to sink as it arrives, at the line's rate, dropping or stalling the
+    // connection where the fault says. False when the body did not arrive (cut on purpose, or
+    // the client went away).
     bool read_body(const Turn& turn, HttpConnection& connection,
                    const std::function<void(const char*, size_t)>& sink);
-    void note_digest(const Turn& turn, std::string hex);
     // Sends the answer, changed as the request's fault says.
     void respond(const Turn& turn, const HttpRequest& req, HttpConnection& connection, int status,
                  std::string body, std::optional<std::string> etag_hex);
+
+    // The protocol (standin.cpp).
+    Turn begin(std::string step, const HttpRequest& req,
+               std::optional<uint64_t> part = std::nullopt);
+    void note_digest(const Turn& turn, std::string hex);
     std::pair<int, nlohmann::json> announce(const HttpRequest& req, const std::string& body);
     // Where an upload may go; the error answer when the link is not one this service gave out.
     std::optional<std::pair<int, nlohmann::json>> upload_refusal(const HttpRequest& req,

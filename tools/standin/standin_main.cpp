@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* USAGE =
     "usage: dalvento-standin --port N|0 --data DIR --token TOKEN [--part-size BYTES] "
-    "[--single-url] [--cert FILE --key FILE]\n";
+    "[--single-url] [--rate BYTES_PER_S] [--cert FILE --key FILE]\n";
 
 int usage_error(const std::string& problem) {
     std::fprintf(stderr, "dalvento-standin: %s\n%s", problem.c_str(), USAGE);
@@ -60,6 +60,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--part-size") {
             if (!read_number(text, number) || number == 0) return usage_error("bad --part-size");
             options.part_size = number;
+        } else if (arg == "--rate") {
+            if (!read_number(text, number)) return usage_error("bad --rate");
+            options.rate = number;
         } else if (arg == "--cert") {
             options.certificate = text;
         } else if (arg == "--key") {
