@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "core/platform/sha256.h"
 #include "support/standin/standin_access.h"
@@ -293,8 +294,7 @@ TEST_F(DeliveryOverLoopback, ThroughTheOfficesProxy) {
     }
     ASSERT_TRUE(echoed.has_value()) << echoed.error();
     const Json seen = Json::parse(echoed->body);
-    EXPECT_NE(seen["headers"].value("via", "").find("tinyproxy"), std::string::npos)
-        << seen.dump();
+    EXPECT_NE(seen["headers"].value("via", "").find("tinyproxy"), std::string::npos) << seen.dump();
     EXPECT_EQ(sent, "received");
     EXPECT_EQ(steps(), (std::vector<std::string>{"echo 200", "announce 201", "upload 200",
                                                  "upload 200", "upload 200", "complete 200"}));
@@ -314,6 +314,55 @@ TEST_F(DeliveryOverLoopback, ThroughTheOfficesProxy) {
               "your IT to let Dalvento through to 127.0.0.1. The zip is kept; press Send to "
               "Dalvento to try again.");
     EXPECT_TRUE(steps().empty());
+}
+
+// Stopped in the middle of a part the service stopped reading, or in the wait after a part the
+// line cut: the send ends within a second, as stopped, and nothing more is sent.
+TEST_F(DeliveryOverLoopback, AStopEndsTheSendWithinASecond) {
+    const struct {
+        const char* when;
+        Json faults;
+    } cases[] = {
+        {"in a stalled part",
+         {{{"step", "upload"}, {"part", 2}, {"stall", 30}, {"stall_after", 100000}}}},
+        {"in the wait after a cut",
+         {{{"step", "upload"},
+           {"part", 2},
+           {"attempt", 1},
+           {"drop", true},
+           {"drop_after", 100000}}}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_FALSE(standin_control("POST", "/_standin/reset").is_null());
+        set_faults(c.faults);
+        const SendJob job{.base_url = standin_service().url,
+                          .token = standin_service().token,
+                          .zip_path = zip_path_,
+                          .announce_body = announce_};
+        std::atomic<bool> stop = false;
+        std::optional<SendOutcome> outcome;
+        // The real clock: the wait is slept, and the stop must cut it short.
+        std::thread sender([&] { outcome = send_delivery(job, {.stop = &stop}); });
+        // Until part 2 has arrived at the stand-in (and, cut, has been answered by the drop).
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::vector<std::string> seen = steps();
+            if (seen.size() >= 3) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const auto pressed = std::chrono::steady_clock::now();
+        stop = true;
+        sender.join();
+        const auto took = std::chrono::steady_clock::now() - pressed;
+        EXPECT_LT(took, std::chrono::seconds(1)) << c.when;
+        std::cout << "stopped " << c.when << " in "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
+        ASSERT_TRUE(outcome.has_value()) << c.when;
+        ASSERT_FALSE(outcome->has_value()) << c.when;
+        EXPECT_EQ(outcome->error().kind, SendErrorKind::stopped) << c.when;
+        EXPECT_EQ(steps().size(), 3u) << c.when;  // nothing after part 2's attempt
+    }
 }
 
 }  // namespace

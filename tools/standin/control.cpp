@@ -138,6 +138,7 @@ json Standin::Impl::received() const {
             {"content_type", r->content_type},
             {"authorization", r->authorization},
             {"accept", r->accept},
+            {"via", r->via},
         });
     }
     return out;

@@ -103,6 +103,7 @@ Turn Standin::Impl::begin(std::string step, const HttpRequest& req, std::optiona
     record->content_type = req.header("Content-Type");
     record->authorization = req.header("Authorization");
     record->accept = req.header("Accept");
+    record->via = req.header("Via");
     requests.push_back(record);
     turn.record = record;
     return turn;
@@ -220,9 +221,11 @@ void Standin::Impl::upload(const HttpRequest& req, HttpConnection& connection,
     note_digest(turn, hex);
     if (!arrived) {
         // Its place in the zip may hold some of it now: the part is no longer there whole.
+        // A reset while the body came may have forgotten the delivery already.
         if (out) {
             std::lock_guard lock(mutex);
-            deliveries.at(id).stored.erase(part);
+            if (const auto found = deliveries.find(id); found != deliveries.end())
+                found->second.stored.erase(part);
         }
         return;
     }
@@ -242,8 +245,8 @@ void Standin::Impl::upload(const HttpRequest& req, HttpConnection& connection,
     }
     {
         std::lock_guard lock(mutex);
-        auto& state = deliveries.at(id);
-        state.stored[part] = ReceivedPart{part, out->bytes(), hex, out->fits()};
+        if (const auto found = deliveries.find(id); found != deliveries.end())
+            found->second.stored[part] = ReceivedPart{part, out->bytes(), hex, out->fits()};
     }
     respond(turn, req, connection, 200, "", hex);
 }
@@ -317,7 +320,9 @@ std::pair<int, json> Standin::Impl::complete(const HttpRequest& req, const std::
     fs::rename(receiving_path(zip_path), zip_path, renamed);
     if (renamed) return {500, error_body("couldn't store the zip: " + renamed.message())};
     std::lock_guard lock(mutex);
-    auto& held = deliveries.at(id).record;
+    const auto found = deliveries.find(id);
+    if (found == deliveries.end()) return {404, error_body("no such delivery")};
+    auto& held = found->second.record;
     held.received_at = utc_now();
     held.zip_path = zip_path;
     return {200, json{{"delivery_id", id}, {"received_at", *held.received_at}}};

@@ -120,6 +120,7 @@ struct RequestRecord {
     uint64_t body_bytes = 0;
     std::string body_sha256;
     std::string user_agent, content_type, authorization, accept;
+    std::string via;  // the Via header a proxy on the way added
 };
 
 class Standin {

@@ -111,8 +111,9 @@ struct LocalProxies {
         }
         const std::string command = "tinyproxy -c '" + text(conf) + "' >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0) {
-            return std::unexpected("tinyproxy could not start (install it: "
-                                   "./scripts/install-deps.sh)");
+            return std::unexpected(
+                "tinyproxy could not start (install it: "
+                "./scripts/install-deps.sh)");
         }
         pid_files.push_back(pid_file);
         // Ready once it takes connections.
@@ -122,7 +123,8 @@ struct LocalProxies {
             address.sin_family = AF_INET;
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             address.sin_port = htons(port);
-            const bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+            const bool up =
+                connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
             close(fd);
             if (up) return "http://127.0.0.1:" + std::to_string(port);
             usleep(50'000);
@@ -141,8 +143,9 @@ const ProxyService& proxy_service() {
         s.url = platform::get_env("DALVENTO_PROXY_URL").value_or("");
         s.sign_in_url = platform::get_env("DALVENTO_SIGN_IN_PROXY_URL").value_or("");
         if (s.url.empty() || s.sign_in_url.empty()) {
-            s.problem = "DALVENTO_PROXY_URL is not set: run this program through "
-                        "tests/run_with_standin.py (ctest does)";
+            s.problem =
+                "DALVENTO_PROXY_URL is not set: run this program through "
+                "tests/run_with_standin.py (ctest does)";
         }
         return s;
     }();
