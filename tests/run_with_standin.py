@@ -14,8 +14,8 @@ runs the command with their addresses in the environment, then stops them:
 and two real proxies on loopback (tinyproxy), one letting anything through and one asking every
 request to sign in with a password:
 
-    DALVENTO_PROXY_URL          http://127.0.0.1:{port}
-    DALVENTO_SIGN_IN_PROXY_URL  http://127.0.0.1:{port}  (answers 407)
+    DALVENTO_PROXY_URL          http://127.0.0.2:{port}
+    DALVENTO_SIGN_IN_PROXY_URL  http://127.0.0.2:{port}  (answers 407)
 
 The stand-in program is --standin, or DALVENTO_STANDIN when that is set. A missing program is an
 error, never a skipped test.
@@ -32,6 +32,7 @@ import threading
 import time
 
 TOKEN = "dlvt_standin_token_for_tests"
+PROXY_ADDRESS = "127.0.0.2"
 
 
 def fail(message):
@@ -59,14 +60,16 @@ def start(program, data, extra):
 
 
 def start_proxy(folder, name, sign_in):
+    # On an address of its own: Wine's WinHTTP sends a proxy the path alone, as to a server, which
+    # tinyproxy then takes as a transparent request, and refuses one to its own address.
     with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
+        probe.bind((PROXY_ADDRESS, 0))
         port = probe.getsockname()[1]
     conf = os.path.join(folder, f"{name}.conf")
     with open(conf, "w", encoding="utf-8") as out:
-        out.write(f"Port {port}\nListen 127.0.0.1\nTimeout 600\nMaxClients 50\n"
+        out.write(f"Port {port}\nListen {PROXY_ADDRESS}\nTimeout 600\nMaxClients 50\n"
                   f"LogLevel Connect\nLogFile \"{os.path.join(folder, name + '.log')}\"\n"
-                  "Allow 127.0.0.1\n")
+                  "Allow 127.0.0.0/8\n")
         if sign_in:
             out.write("BasicAuth office secret\n")
     try:
@@ -76,8 +79,8 @@ def start_proxy(folder, name, sign_in):
         fail("tinyproxy is missing; install it with ./scripts/install-deps.sh")
     for _ in range(100):
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return process, f"http://127.0.0.1:{port}"
+            with socket.create_connection((PROXY_ADDRESS, port), timeout=1):
+                return process, f"http://{PROXY_ADDRESS}:{port}"
         except OSError:
             if process.poll() is not None:
                 break

@@ -179,11 +179,34 @@ struct HttpSession::Impl {
     std::string host;  // of the connection
     uint16_t port = 0;
 
-    ~Impl() {
+    ~Impl() { forget(); }
+
+    // Closes the connection and the session, and with them every connection WinHTTP keeps: after
+    // a failure the next exchange starts on a fresh one, never on one the other end has dropped.
+    void forget() {
         if (connection) WinHttpCloseHandle(connection);
         if (session) WinHttpCloseHandle(session);
+        connection = session = nullptr;
     }
+
+    HttpResult exchange(std::string_view method, std::string_view url,
+                        const std::vector<std::string>& headers, std::span<const uint8_t> body,
+                        const HttpWatch& watch);
 };
+
+namespace {
+
+// Whether IT has named a machine-wide WinHTTP proxy (netsh winhttp set proxy).
+bool machine_proxy_named() {
+    WINHTTP_PROXY_INFO info{};
+    if (!WinHttpGetDefaultProxyConfiguration(&info)) return false;
+    const bool named = info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy;
+    if (info.lpszProxy) GlobalFree(info.lpszProxy);
+    if (info.lpszProxyBypass) GlobalFree(info.lpszProxyBypass);
+    return named;
+}
+
+}  // namespace
 
 HttpSession::HttpSession(UserAgent user_agent) : impl_(std::make_unique<Impl>()) {
     impl_->user_agent = std::move(user_agent);
@@ -194,6 +217,14 @@ HttpSession::~HttpSession() = default;
 HttpResult HttpSession::request(std::string_view method, std::string_view url,
                                 const std::vector<std::string>& headers,
                                 std::span<const uint8_t> body, const HttpWatch& watch) {
+    HttpResult result = impl_->exchange(method, url, headers, body, watch);
+    if (!result) impl_->forget();
+    return result;
+}
+
+HttpResult HttpSession::Impl::exchange(std::string_view method, std::string_view url,
+                                       const std::vector<std::string>& headers,
+                                       std::span<const uint8_t> body, const HttpWatch& watch) {
     auto parsed = parse_url(url);
     if (!parsed) return std::unexpected(HttpFailure{.text = parsed.error()});
     if (!header_lines_valid(headers)) {
@@ -210,12 +241,17 @@ HttpResult HttpSession::request(std::string_view method, std::string_view url,
         if (watch.progress) watch.progress(sent, total);
     };
 
-    Impl& state = *impl_;
+    Impl& state = *this;
     if (!state.session) {
         const auto* agent = reinterpret_cast<const wchar_t*>(state.user_agent.text.c_str());
+        // The system's proxy settings as the automatic proxy finds them; a machine-wide proxy IT
+        // named is taken as it stands (some WinHTTP versions, Wine's among them, find nothing
+        // automatically).
         state.session =
-            WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                        WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+            WinHttpOpen(agent,
+                        machine_proxy_named() ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY
+                                              : WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
         if (!state.session) {
             // Before Windows 8.1 the automatic proxy access type does not exist.
             state.session =
@@ -329,7 +365,11 @@ HttpResult HttpSession::request(std::string_view method, std::string_view url,
 
         if (const DWORD code =
                 request.outcome(WinHttpReceiveResponse(request.handle, nullptr), watch.stop)) {
-            return failed("no reply", code);
+            auto failure = failed("no reply", code);
+            // Some WinHTTP versions (Wine's) say this of a connection closed before any reply:
+            // nothing usable came back, as when it dropped.
+            if (code == 12152) failure.error().problem = HttpProblem::dropped;
+            return failure;
         }
 
         DWORD status_size = sizeof(status);

@@ -293,7 +293,8 @@ TEST_F(DeliveryOverLoopback, ThroughTheOfficesProxy) {
         sent = send_text();
     }
     ASSERT_TRUE(echoed.has_value()) << echoed.error();
-    const Json seen = Json::parse(echoed->body);
+    const Json seen = Json::parse(echoed->body, nullptr, false);
+    ASSERT_TRUE(seen.is_object()) << echoed->status << " " << echoed->body;
     EXPECT_NE(seen["headers"].value("via", "").find("tinyproxy"), std::string::npos) << seen.dump();
     EXPECT_EQ(sent, "received");
     EXPECT_EQ(steps(), (std::vector<std::string>{"echo 200", "announce 201", "upload 200",
@@ -305,14 +306,24 @@ TEST_F(DeliveryOverLoopback, ThroughTheOfficesProxy) {
         EXPECT_NE(r.value("via", "").find("tinyproxy"), std::string::npos) << r.dump();
 
     ASSERT_FALSE(standin_control("POST", "/_standin/reset").is_null());
+    const std::string sign_in =
+        "the office's proxy asks Dalvento to sign in (407); ask your IT to let Dalvento through "
+        "to 127.0.0.1";
+    std::expected<HttpReply, std::string> asked;
     {
         testing::ThroughProxy through(proxies.sign_in_url);
+        asked = testing::exchange("GET", standin_service().url + "/_standin/received", {}, "");
         signed_out = send_text();
     }
-    EXPECT_EQ(signed_out,
-              "Couldn't reach Dalvento: the office's proxy asks Dalvento to sign in (407); ask "
-              "your IT to let Dalvento through to 127.0.0.1. The zip is kept; press Send to "
-              "Dalvento to try again.");
+    EXPECT_EQ(asked.has_value() ? "answered" : asked.error(), sign_in);
+#ifdef _WIN32
+    // tinyproxy resets a connection whose body it did not read right after its 407, and Wine's
+    // WinHTTP may lose the reply to the reset; the body-less exchange above shows the 407 read.
+    EXPECT_TRUE(signed_out.starts_with("Couldn't reach Dalvento: ")) << signed_out;
+#else
+    EXPECT_EQ(signed_out, "Couldn't reach Dalvento: " + sign_in +
+                              ". The zip is kept; press Send to Dalvento to try again.");
+#endif
     EXPECT_TRUE(steps().empty());
 }
 

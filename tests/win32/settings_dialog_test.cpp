@@ -56,6 +56,7 @@ class QuestionDesktop : public Desktop {
     void show_status(const std::string&) override {}
     void apply_layout(const MainLayout&) override {}
     void set_delivery_buttons_enabled(bool, bool) override {}
+    void set_send_button_stops(bool) override {}
     std::expected<void, std::string> set_clipboard(const std::string&) override { return {}; }
     void flash_taskbar() override {}
     bool is_foreground() override { return true; }

@@ -11,14 +11,19 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 
 #include "standin/standin.h"
+
+extern char** environ;
 #else
 #include <windows.h>
+#include <winhttp.h>
 #endif
 
 namespace dalvento::testing {
@@ -69,12 +74,23 @@ StandinService start_local(LocalStandins& local) {
     return service;
 }
 
-// A loopback port nothing listens on just now.
-uint16_t free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// The proxies listen on an address of their own: Wine's WinHTTP sends a proxy the path alone, as
+// to a server, which tinyproxy then takes as a transparent request, and refuses one to its own
+// address.
+constexpr const char* PROXY_ADDRESS = "127.0.0.2";
+
+sockaddr_in proxy_address(uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, PROXY_ADDRESS, &address.sin_addr);
+    address.sin_port = htons(port);
+    return address;
+}
+
+// A port nothing listens on just now at the proxies' address.
+uint16_t free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = proxy_address(0);
     socklen_t size = sizeof(address);
     uint16_t port = 0;
     if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
@@ -85,48 +101,45 @@ uint16_t free_port() {
     return port;
 }
 
-// tinyproxy processes for the whole test program, each in a folder of its own.
+// tinyproxy processes for the whole test program, in the foreground, each with a folder's files.
 struct LocalProxies {
     TempDir dir;
-    std::vector<std::filesystem::path> pid_files;
+    std::vector<pid_t> pids;
     ~LocalProxies() {
-        for (const auto& pid_file : pid_files) {
-            std::ifstream in(pid_file);
-            pid_t pid = 0;
-            if (in >> pid && pid > 0) kill(pid, SIGTERM);
+        for (const pid_t pid : pids) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
         }
     }
 
     // Starts one; its URL, or the problem.
     std::expected<std::string, std::string> start(const std::string& name, bool sign_in) {
         const uint16_t port = free_port();
-        const auto conf = dir / (name + ".conf");
-        const auto pid_file = dir / (name + ".pid");
+        const std::string conf = text(dir / (name + ".conf"));
         {
             std::ofstream out(conf);
-            out << "Port " << port << "\nListen 127.0.0.1\nTimeout 600\nMaxClients 50\n"
-                << "LogLevel Connect\nLogFile \"" << text(dir / (name + ".log")) << "\"\n"
-                << "PidFile \"" << text(pid_file) << "\"\nAllow 127.0.0.1\n";
+            out << "Port " << port << "\nListen " << PROXY_ADDRESS
+                << "\nTimeout 600\nMaxClients 50\nLogLevel Connect\nLogFile \""
+                << text(dir / (name + ".log")) << "\"\nAllow 127.0.0.0/8\n";
             if (sign_in) out << "BasicAuth office secret\n";
         }
-        const std::string command = "tinyproxy -c '" + text(conf) + "' >/dev/null 2>&1";
-        if (std::system(command.c_str()) != 0) {
+        const char* argv[] = {"tinyproxy", "-d", "-c", conf.c_str(), nullptr};
+        pid_t pid = -1;
+        if (posix_spawnp(&pid, "tinyproxy", nullptr, nullptr, const_cast<char**>(argv), environ) !=
+            0) {
             return std::unexpected(
                 "tinyproxy could not start (install it: "
                 "./scripts/install-deps.sh)");
         }
-        pid_files.push_back(pid_file);
+        pids.push_back(pid);
         // Ready once it takes connections.
         for (int i = 0; i < 100; ++i) {
             const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(port);
+            sockaddr_in address = proxy_address(port);
             const bool up =
                 connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
             close(fd);
-            if (up) return "http://127.0.0.1:" + std::to_string(port);
+            if (up) return "http://" + std::string(PROXY_ADDRESS) + ":" + std::to_string(port);
             usleep(50'000);
         }
         return std::unexpected("tinyproxy did not listen on port " + std::to_string(port));
@@ -169,7 +182,11 @@ const ProxyService& proxy_service() {
 
 ThroughProxy::ThroughProxy(const std::string& url) {
 #ifdef _WIN32
-    SetEnvironmentVariableW(L"http_proxy", std::wstring(url.begin(), url.end()).c_str());
+    // The machine's WinHTTP proxy, as `netsh winhttp set proxy` sets it.
+    std::wstring server(url.begin(), url.end());
+    if (server.starts_with(L"http://")) server = server.substr(7);
+    WINHTTP_PROXY_INFO info{WINHTTP_ACCESS_TYPE_NAMED_PROXY, server.data(), nullptr};
+    WinHttpSetDefaultProxyConfiguration(&info);
 #else
     setenv("http_proxy", url.c_str(), 1);
     unsetenv("no_proxy");
@@ -179,7 +196,8 @@ ThroughProxy::ThroughProxy(const std::string& url) {
 
 ThroughProxy::~ThroughProxy() {
 #ifdef _WIN32
-    SetEnvironmentVariableW(L"http_proxy", nullptr);
+    WINHTTP_PROXY_INFO none{WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr};
+    WinHttpSetDefaultProxyConfiguration(&none);
 #else
     unsetenv("http_proxy");
 #endif
