@@ -175,24 +175,6 @@ std::string retry_reason(const HttpResult& result) {
     }
 }
 
-class RealSendClock final : public SendClock {
-  public:
-    std::chrono::steady_clock::time_point now() override {
-        return std::chrono::steady_clock::now();
-    }
-    void sleep(std::chrono::milliseconds duration) override {
-        std::this_thread::sleep_for(duration);
-    }
-    double random_fraction() override {
-        std::lock_guard lock(mutex_);
-        return std::uniform_real_distribution<double>(0.0, 1.0)(random_);
-    }
-
-  private:
-    std::mutex mutex_;
-    std::mt19937_64 random_{std::random_device{}()};
-};
-
 // Every repeat a send allows itself, spent as it goes.
 struct RetryBudget {
     bool announce_again = true;  // a 404 on complete: the links expired, so announce afresh
@@ -562,44 +544,6 @@ class Sender {
 
 }  // namespace
 
-std::string send_error_message(const SendError& error) {
-    const std::string chat(SUPPORT_CHAT_HOST);
-    switch (error.kind) {
-        case SendErrorKind::too_big:
-            return "Dalvento says this delivery is too big to take. Hand it over on a stick and "
-                   "let "
-                   "us know at " +
-                   chat + ".";
-        case SendErrorKind::rejected:
-            return "Dalvento didn't accept the delivery: " + error.text;
-        case SendErrorKind::unavailable:
-            return "Dalvento isn't taking deliveries right now. The zip is kept; press Send to "
-                   "Dalvento to try again.";
-        case SendErrorKind::not_intact:
-            return "The upload didn't arrive intact, twice. Check the connection and try again.";
-        case SendErrorKind::links_expired:
-            return "The upload took too long and its links expired, twice. Try again on a better "
-                   "connection.";
-        case SendErrorKind::unreachable:
-            return "Couldn't reach Dalvento: " + error.text +
-                   ". The zip is kept; press Send to Dalvento to try again.";
-        case SendErrorKind::unexpected:
-            return "Dalvento answered something unexpected: " + error.text;
-        case SendErrorKind::stopped:
-            return "Sending stopped. The zip is kept; press Send to Dalvento to try again.";
-        case SendErrorKind::token_refused: {
-            const std::string said =
-                error.server_text.empty() ? "" : " and said \"" + error.server_text + "\"";
-            return "Dalvento at " + error.base_url + " refused the office token at " + error.stage +
-                   " (401" + said + "). The token given began " + error.token_description +
-                   ". If that's the token you were given, it may have been revoked; ask for a new "
-                   "one at " +
-                   chat + ".";
-        }
-    }
-    return "Dalvento answered something unexpected: " + error.text;
-}
-
 HttpResult HttpSeam::post_json(std::string_view url, std::string_view token, std::string_view json,
                                const HttpWatch& watch) {
     const std::vector<std::string> headers = {"Authorization: Bearer " + std::string(token),
@@ -607,32 +551,6 @@ HttpResult HttpSeam::post_json(std::string_view url, std::string_view token, std
                                               "Accept: application/json"};
     return request("POST", url, headers,
                    std::span(reinterpret_cast<const uint8_t*>(json.data()), json.size()), watch);
-}
-
-SendClock& real_send_clock() {
-    static RealSendClock clock;
-    return clock;
-}
-
-void RateMeter::add(std::chrono::steady_clock::time_point at, uint64_t bytes_sent) {
-    if (samples_.empty()) started_ = at;
-    samples_.emplace_back(at, bytes_sent);
-    // Keep one sample from before the window, so that the rate always spans about all of it.
-    size_t old = 0;
-    while (old + 1 < samples_.size() && at - samples_[old + 1].first >= RATE_WINDOW)
-        ++old;
-    samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(old));
-}
-
-std::optional<double> RateMeter::rate() const {
-    if (samples_.size() < 2) return std::nullopt;
-    const auto& [first_at, first_bytes] = samples_.front();
-    const auto& [last_at, last_bytes] = samples_.back();
-    if (last_at - started_ < RATE_SETTLING || last_at <= first_at) return std::nullopt;
-    const double seconds = std::chrono::duration<double>(last_at - first_at).count();
-    const double bytes =
-        last_bytes >= first_bytes ? static_cast<double>(last_bytes - first_bytes) : 0.0;
-    return bytes / seconds;
 }
 
 SendOutcome send_delivery(const SendJob& job, HttpSeam& http, const SendHooks& hooks) {
