@@ -31,6 +31,16 @@ using Json = nlohmann::json;
 
 inline constexpr const char* TOKEN = "dlvt_upload_bench";
 
+using Clock = std::chrono::steady_clock;
+
+inline double seconds_between(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+inline double mib(uint64_t bytes) {
+    return static_cast<double>(bytes) / (1024.0 * 1024.0);
+}
+
 #ifndef _WIN32
 inline bool generate(const fs::path& path, uint64_t size) {
     auto out = platform::OutputFile::create(path);

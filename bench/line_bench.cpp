@@ -29,15 +29,6 @@ namespace {
 
 using namespace dalvento;
 using namespace dalvento::bench;
-using Clock = std::chrono::steady_clock;
-
-double seconds_between(Clock::time_point a, Clock::time_point b) {
-    return std::chrono::duration<double>(b - a).count();
-}
-
-double mib(uint64_t bytes) {
-    return static_cast<double>(bytes) / (1024.0 * 1024.0);
-}
 
 // What one send in a role gives.
 struct RoleRun {
@@ -211,7 +202,7 @@ int orchestrate(uint64_t size, uint64_t part_size, uint64_t rate, const fs::path
     const Json plan = announced ? Json::parse(announced->body, nullptr, false) : Json();
     if (!announced || !plan.contains("upload")) return 1;
     const std::string curl =
-        "curl -sS -o /dev/null -w '%{http_code}' -H 'Expect:' -H "
+        "curl -sS -f -o /dev/null -H 'Expect:' -H "
         "'Content-Type: application/zip' -T '" +
         zip.native() + "' '" + plan["upload"].value("url", "") + "'";
     const auto curl_start = Clock::now();

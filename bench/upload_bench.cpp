@@ -60,17 +60,8 @@ namespace {
 
 using namespace dalvento;
 using namespace dalvento::bench;
-using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 namespace fs = std::filesystem;
-
-double seconds_between(Clock::time_point a, Clock::time_point b) {
-    return std::chrono::duration<double>(b - a).count();
-}
-
-double mib(uint64_t bytes) {
-    return static_cast<double>(bytes) / (1024.0 * 1024.0);
-}
 
 #ifdef _WIN32
 // Peak working set of this process in KiB. Windows cannot start the peak over: the sending role

@@ -182,11 +182,6 @@ struct RetryBudget {
     // Of the request being made: its attempt, and whether a part's ETag may still be re-sent.
     uint32_t attempt = 1;
     bool etag_resend = true;
-
-    void new_request(bool first_of_part) {
-        attempt = 1;
-        if (first_of_part) etag_resend = true;
-    }
 };
 
 // One send: the announce, upload passes and complete, each a step that says what comes next.
@@ -491,7 +486,7 @@ class Sender {
     // One part until the service takes it whole, within the budget's attempts and ETag re-send.
     std::expected<void, SendError> send_part(const UploadPart& part, const PartBytes& read,
                                              uint64_t sent_before) {
-        budget_.new_request(true);
+        budget_.etag_resend = true;
         HttpWatch watch = watch_;
         watch.progress = [&](uint64_t sent, uint64_t) {
             rate_.add(clock_.now(), sent_before + sent);
