@@ -52,6 +52,7 @@ struct RenderedSummary {
     std::array<std::string, 3> headlines;               // the three section labels
     std::string status_text;                            // lines joined with CR LF
     std::optional<bool> send_enabled;                   // absent: leave the button as it is
+    bool delivery_ready = false;  // every core unit ready and something new: Send is next
 };
 
 // Where every control of the main window goes after a re-layout, in scaled pixels.
@@ -168,6 +169,8 @@ class Desktop {
 
     // Shows new text in the status box only, leaving the lists and buttons as they are.
     virtual void show_status(const std::string& status_text) = 0;
+    // Has a screen reader say that the status box changed, with its newest line.
+    virtual void announce_status(const std::string& line) = 0;
 
     // Enables or disables the send and bundle buttons.
     virtual void set_delivery_buttons_enabled(bool send, bool bundle) = 0;

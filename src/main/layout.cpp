@@ -6,11 +6,37 @@
 #include <cstdlib>
 #include <limits>
 
+#include "main/window_design.h"
+
 namespace dalvento {
 
 namespace {
 
-constexpr std::array<int, 3> LIST_HEIGHTS = {150, 120, 110};
+// The design's distances, logical pixels: each section's parts from its label's top, from one
+// section to the next, and what lies below the last.
+constexpr Rect FIRST_LABEL = MAIN_SECTION_LABELS[0].rect;
+constexpr int TOGGLE_FROM_LABEL = MAIN_TOGGLE_BUTTONS[0].rect.y - FIRST_LABEL.y;
+constexpr int SOURCE_FROM_LABEL = MAIN_SOURCE_BUTTONS[0].rect.y - FIRST_LABEL.y;
+constexpr int LIST_FROM_LABEL = MAIN_LISTS[0].y - FIRST_LABEL.y;
+constexpr int LIST_TO_NEXT_LABEL =
+    MAIN_SECTION_LABELS[1].rect.y - (MAIN_LISTS[0].y + MAIN_LISTS[0].height);
+constexpr int BUTTONS_FROM_STATUS = MAIN_SETTINGS_BUTTON.rect.y - MAIN_STATUS_BOX.rect.y;
+constexpr int BELOW_STATUS = MAIN_WINDOW.height - MAIN_STATUS_BOX.rect.y;
+constexpr std::array<int, 3> LIST_HEIGHTS = {MAIN_LISTS[0].height, MAIN_LISTS[1].height,
+                                             MAIN_LISTS[2].height};
+
+// The design is one piece: each section follows the last, and the status box the last section.
+static_assert(MAIN_SECTION_LABELS[2].rect.y ==
+              MAIN_SECTION_LABELS[1].rect.y + LIST_FROM_LABEL + MAIN_LISTS[1].height +
+                  LIST_TO_NEXT_LABEL);
+static_assert(MAIN_STATUS_BOX.rect.y ==
+              MAIN_SECTION_LABELS[2].rect.y + LIST_FROM_LABEL + MAIN_LISTS[2].height +
+                  LIST_TO_NEXT_LABEL);
+static_assert(FIRST_LABEL.x + FIRST_LABEL.width < MAIN_TOGGLE_BUTTONS[0].rect.x);
+
+Rect moved(Rect r, int x, int y, int narrower = 0) {
+    return {r.x + x, r.y + y, r.width - narrower, r.height};
+}
 
 }  // namespace
 
@@ -52,28 +78,32 @@ namespace {
 MainLayout layout_with(const std::array<bool, 3>& collapsed, int dpi,
                        const std::array<int, 3>& list_heights, int narrower) {
     MainLayout layout;
-    int y = 56;
+    int y = FIRST_LABEL.y;
     for (size_t i = 0; i < 3; ++i) {
         MainLayout::Section& section = layout.sections[i];
-        section.label = scale(Rect{14, y, 610 - narrower, 22}, dpi);
-        section.toggle = scale(Rect{630 - narrower, y - 4, 88, 28}, dpi);
-        section.source_button = scale(Rect{724 - narrower, y - 6, 200, 30}, dpi);
+        const int down = y - FIRST_LABEL.y;
+        section.label = scale(moved(FIRST_LABEL, 0, down, narrower), dpi);
+        section.toggle = scale(moved(MAIN_TOGGLE_BUTTONS[0].rect, -narrower, down), dpi);
+        section.source_button = scale(moved(MAIN_SOURCE_BUTTONS[0].rect, -narrower, down), dpi);
         section.collapsed = collapsed[i];
         if (collapsed[i]) {
             section.toggle_text = "Show";
-            y += 34;
+            y += MAIN_HIDDEN_SECTION_HEIGHT;
         } else {
             section.toggle_text = "Hide";
-            section.list = scale(Rect{14, y + 28, 910 - narrower, list_heights[i]}, dpi);
-            y += list_heights[i] + 36;
+            Rect list = moved(MAIN_LISTS[0], 0, down, narrower);
+            list.height = list_heights[i];
+            section.list = scale(list, dpi);
+            y += LIST_FROM_LABEL + list_heights[i] + LIST_TO_NEXT_LABEL;
         }
     }
-    layout.status_box = scale(Rect{14, y, 910 - narrower, 70}, dpi);
-    layout.settings_button = scale(Rect{14, y + 82, 200, 40}, dpi);
-    layout.bundle_button = scale(Rect{564 - narrower, y + 82, 170, 40}, dpi);
-    layout.send_button = scale(Rect{744 - narrower, y + 82, 180, 40}, dpi);
-    layout.client_width = scale(940 - narrower, dpi);
-    layout.client_height = scale(y + 156, dpi);
+    const int down = y - MAIN_STATUS_BOX.rect.y;
+    layout.status_box = scale(moved(MAIN_STATUS_BOX.rect, 0, down, narrower), dpi);
+    layout.settings_button = scale(moved(MAIN_SETTINGS_BUTTON.rect, 0, down), dpi);
+    layout.bundle_button = scale(moved(MAIN_BUNDLE_BUTTON.rect, -narrower, down), dpi);
+    layout.send_button = scale(moved(MAIN_SEND_BUTTON.rect, -narrower, down), dpi);
+    layout.client_width = scale(MAIN_WINDOW.width - narrower, dpi);
+    layout.client_height = scale(y + BELOW_STATUS, dpi);
     return layout;
 }
 
@@ -123,12 +153,15 @@ MainLayout main_layout(const std::array<bool, 3>& collapsed, int dpi, int room_w
     const MainLayout full = layout_with(collapsed, dpi, heights, 0);
     int narrower = 0;
     if (full.client_width > room_width) {
-        narrower = std::clamp(940 - logical_room(room_width, dpi), 0, 340);
+        narrower = std::clamp(MAIN_WINDOW.width - logical_room(room_width, dpi), 0,
+                              MAIN_WINDOW.width - MAIN_NARROWEST_WIDTH);
     }
     if (full.client_height > room_height) {
-        int logical_height = 56 + 156;
-        for (size_t i = 0; i < 3; ++i)
-            logical_height += collapsed[i] ? 34 : heights[i] + 36;
+        int logical_height = FIRST_LABEL.y + BELOW_STATUS;
+        for (size_t i = 0; i < 3; ++i) {
+            logical_height += collapsed[i] ? MAIN_HIDDEN_SECTION_HEIGHT
+                                           : LIST_FROM_LABEL + heights[i] + LIST_TO_NEXT_LABEL;
+        }
         int excess = logical_height - logical_room(room_height, dpi);
         give_up_height(heights, collapsed, FEW_ROWS_LIST_HEIGHT, excess);
         give_up_height(heights, collapsed, ONE_ROW_LIST_HEIGHT, excess);

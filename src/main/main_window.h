@@ -95,6 +95,8 @@ struct MainWindow {
     std::shared_ptr<RunningPack> pack_job;  // while a zip is packed
     std::string progress_line;              // the status box's last line: packing's or sending's
     std::string status_without_progress;    // the status box of the last refresh, bar that line
+    std::string heard_status;  // the status box as a screen reader was last told of it
+    int heard_tenth = -1;      // the tenth of the running work it was last told of; -1 before
     SettingsWindow* settings_window = nullptr;  // while the settings window is open
     std::array<bool, 3> collapsed{};            // by SourceKind
     bool quit = false;  // the message loop is to stop: the window closed, or could not start

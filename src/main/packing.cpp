@@ -88,6 +88,8 @@ void start_packing(MainWindow& window, PackRequest request, PackedFn packed) {
     window.desktop.set_delivery_buttons_enabled(false, false);
     window.progress_line = packing_text(0, 0);
     show_progress(window);
+    window.heard_tenth = -1;
+    announce_progress(window, 0, 0);
 }
 
 bool handle_pack_notice(MainWindow& window) {
@@ -100,6 +102,7 @@ bool handle_pack_notice(MainWindow& window) {
     // is open over the main window; the activation that follows brings it back here.
     if (!outcome || running.asking_to_close || !window.desktop.is_main_window_enabled()) {
         show_progress(window);
+        announce_progress(window, progress.done, progress.total);
         return true;
     }
 

@@ -305,6 +305,8 @@ void send_packed(MainWindow& window, const PreparedDelivery& prepared, const Zip
     window.desktop.set_delivery_buttons_enabled(true, false);
     window.progress_line = std::string(SENDING);
     render_summary(window);
+    window.heard_tenth = -1;
+    announce_progress(window, 0, 1);
 }
 
 void ask_to_stop_send(MainWindow& window) {
@@ -324,9 +326,11 @@ void handle_send_notice(MainWindow& window) {
     const std::optional<SendOutcome> ended = window.send_job->progress->outcome();
     if (!ended) {
         // Up to five a second for as long as the upload lasts: the status box only, no rescan.
-        window.progress_line = progress_text(window.send_job->progress->progress());
+        const SendStatus status = window.send_job->progress->progress();
+        window.progress_line = progress_text(status);
         window.desktop.show_status(
             with_progress_line(window.status_without_progress, window.progress_line));
+        announce_progress(window, status.done, status.total);
         return;
     }
 

@@ -165,6 +165,14 @@ RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& s
                                      std::to_string(others.selected) + " selected";
 
     summary.status_text = join(status_lines(units, state, status_line), "\r\n");
+    size_t core = 0;
+    size_t core_ready = 0;
+    for (const DeliveryUnit& unit : units) {
+        if (!unit.core) continue;
+        ++core;
+        if (unit.selected && is_ready(unit)) ++core_ready;
+    }
+    summary.delivery_ready = core > 0 && core_ready == core && !nothing_new(units);
     // With nothing new the button stays usable: Send asks "Nothing new", as Bundle does.
     if (!sending) summary.send_enabled = true;
     return summary;
@@ -179,6 +187,31 @@ void render_summary(MainWindow& window) {
     summary.status_text = with_progress_line(summary.status_text, window.progress_line);
     window.desktop.show_summary(summary);
     window.units = std::move(units);
+    announce_status_change(window, (window.send_job || window.pack_job)
+                                       ? window.status_without_progress
+                                       : summary.status_text);
+}
+
+void announce_status_change(MainWindow& window, const std::string& status_text) {
+    std::string heard = status_text;
+    const std::string& check = window.status_line;
+    if (const size_t found = heard.find(check); !check.empty() && found != std::string::npos) {
+        // "Checked at 14:05: nothing new …" is heard as "nothing new …".
+        const size_t finding = check.find(": ");
+        if (finding != std::string::npos) heard.replace(found, check.size(), check.substr(finding + 2));
+    }
+    if (heard == window.heard_status) return;
+    window.heard_status = std::move(heard);
+    const size_t newest = status_text.rfind('\n');
+    window.desktop.announce_status(newest == std::string::npos ? status_text
+                                                               : status_text.substr(newest + 1));
+}
+
+void announce_progress(MainWindow& window, uint64_t done, uint64_t total) {
+    const int tenth = total == 0 ? 0 : static_cast<int>(std::min(done, total) * 10 / total);
+    if (tenth == window.heard_tenth) return;
+    window.heard_tenth = tenth;
+    window.desktop.announce_status(window.progress_line);
 }
 
 }  // namespace dalvento

@@ -26,4 +26,12 @@ RenderedSummary summarise(const std::vector<DeliveryUnit>& units, const State& s
 // Rescans, saves the State, shows the summary and keeps the new units.
 void render_summary(MainWindow& window);
 
+// Has a screen reader told of a status box that changed since it was last told, with its newest
+// line. The time of a check is left out of the comparison, so that a check finding what the last
+// one found is not announced again; while work runs its progress line is left out too.
+void announce_status_change(MainWindow& window, const std::string& status_text);
+
+// Has a screen reader told of work's progress once per tenth of it: `done` of `total`.
+void announce_progress(MainWindow& window, uint64_t done, uint64_t total);
+
 }  // namespace dalvento

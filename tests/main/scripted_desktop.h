@@ -59,6 +59,7 @@ class ScriptedDesktop : public Desktop {
     std::vector<std::string> reviews;
     std::vector<RenderedSummary> summaries;
     std::vector<std::string> statuses;  // show_status, between summaries
+    std::vector<std::string> announcements;  // announce_status, every one
     std::vector<FolderRemoval> removals;
     std::vector<MainLayout> layouts;
     std::vector<std::pair<bool, bool>> delivery_buttons;  // send, bundle
@@ -101,6 +102,7 @@ class ScriptedDesktop : public Desktop {
     bool run_settings(SettingsWindow& window) override;
     void show_summary(const RenderedSummary& summary) override { summaries.push_back(summary); }
     void show_status(const std::string& status_text) override { statuses.push_back(status_text); }
+    void announce_status(const std::string& line) override { announcements.push_back(line); }
     void apply_layout(const MainLayout& layout) override { layouts.push_back(layout); }
     void set_send_button_stops(bool stops) override { send_button_stops = stops; }
     void set_delivery_buttons_enabled(bool send, bool bundle) override {

@@ -15,6 +15,7 @@
 #include "main/desktop.h"
 #include "main/win32/win32_ui.h"
 #include "main/window_design.h"
+#include "window_probe.h"
 
 namespace dalvento {
 
@@ -109,7 +110,7 @@ inline std::vector<HWND> children(HWND window, const wchar_t* window_class) {
 
 inline HWND button(HWND window, std::string_view caption) {
     for (HWND child : children(window, L"Button")) {
-        if (win32::window_text(child) == caption) return child;
+        if (win32::probe::shown_text(child) == caption) return child;
     }
     ADD_FAILURE() << "no button " << caption;
     return nullptr;

@@ -42,9 +42,9 @@ TEST_F(Dialogs, DeliveryDialogGivesBackExactlyWhatWasTypedOnEnter) {
                       EXPECT_FALSE(IsWindowEnabled(main_));
                       const std::vector<HWND> edits = children(window, L"Edit");
                       ASSERT_EQ(edits.size(), 3u);
-                      EXPECT_EQ(win32::window_text(edits[0]), "Pat Clerk");
-                      EXPECT_EQ(win32::window_text(edits[1]), "");
-                      EXPECT_EQ(win32::window_text(edits[2]), "");
+                      EXPECT_EQ(win32::probe::shown_text(edits[0]), "Pat Clerk");
+                      EXPECT_EQ(win32::probe::shown_text(edits[1]), "");
+                      EXPECT_EQ(win32::probe::shown_text(edits[2]), "");
                       EXPECT_EQ(cue(edits[1]), DELIVERY_REASON_BOX.cue);
                       EXPECT_EQ(cue(edits[2]), DELIVERY_UNUSUAL_BOX.cue);
                       EXPECT_EQ(GetFocus(), edits[1]);
@@ -184,7 +184,7 @@ TEST_F(Dialogs, ReviewCopiesExactlyTheTextAndStaysOpen) {
                   {[&](HWND window) {
                        const std::vector<HWND> edits = children(window, L"Edit");
                        ASSERT_EQ(edits.size(), 1u);
-                       EXPECT_EQ(win32::window_text(edits[0]), text);
+                       EXPECT_EQ(win32::probe::shown_text(edits[0]), text);
                        EXPECT_TRUE(GetWindowLongPtrW(edits[0], GWL_STYLE) & ES_READONLY);
                        click(window, "Copy");
                        // Enter must never send.

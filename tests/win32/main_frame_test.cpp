@@ -73,7 +73,7 @@ TEST(MainFrame, BuildsEveryControlWhereTheLayoutPutsItAndFillsTheLists) {
         EXPECT_EQ(list_column_widths(dpi), (std::array<int, 6>{247, 172, 172, 97, 322, 315}));
     }
 
-    EXPECT_EQ(window_text(main), MAIN_WINDOW_TITLE);
+    EXPECT_EQ(probe::shown_text(main), MAIN_WINDOW_TITLE);
     const LONG_PTR style = GetWindowLongPtrW(main, GWL_STYLE);
     EXPECT_TRUE(style & WS_CAPTION);
     EXPECT_TRUE(style & WS_SYSMENU);
@@ -168,7 +168,7 @@ TEST(MainFrame, TogglesCollapseTheSectionsAndResizeTheWindow) {
     EXPECT_EQ(client_size(main), (Rect{0, 0, scale(940, dpi), scale(314, dpi)}));
     EXPECT_EQ(rect_in_parent(frame.desktop.control(ID_STATUS_BOX)).y, scale(158, dpi));
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(window_text(frame.desktop.control(static_cast<ControlId>(ID_TOGGLE_LAYERS + i))),
+        EXPECT_EQ(probe::shown_text(frame.desktop.control(static_cast<ControlId>(ID_TOGGLE_LAYERS + i))),
                   "Show");
         EXPECT_FALSE(IsWindowVisible(frame.desktop.list(static_cast<SourceKind>(i))));
         EXPECT_FALSE(
@@ -178,7 +178,7 @@ TEST(MainFrame, TogglesCollapseTheSectionsAndResizeTheWindow) {
     SendMessageW(frame.desktop.control(ID_TOGGLE_TABLES), BM_CLICK, 0, 0);
     EXPECT_EQ(client_size(main), (Rect{0, 0, scale(940, dpi), scale(314 + 120 + 2, dpi)}));
     EXPECT_TRUE(IsWindowVisible(frame.desktop.list(SourceKind::tables)));
-    EXPECT_EQ(window_text(frame.desktop.control(ID_TOGGLE_TABLES)), "Hide");
+    EXPECT_EQ(probe::shown_text(frame.desktop.control(ID_TOGGLE_TABLES)), "Hide");
 }
 
 // The widest text of a column, as the list view itself measures it.
@@ -219,21 +219,26 @@ void expect_fits_at(const Frame& frame, int dpi) {
             const bool in_sight = probe::lies_inside(in_client, client_size(main)) &&
                                   probe::lies_inside(probe::screen_rect(button), work);
             if (scroll == SB_BOTTOM && (id == ID_BUNDLE || id == ID_SEND || id == ID_SETTINGS)) {
-                EXPECT_TRUE(in_sight) << window_text(button);
+                EXPECT_TRUE(in_sight) << probe::shown_text(button);
             }
             if (!scrolls) {
-                EXPECT_TRUE(in_sight) << window_text(button);
+                EXPECT_TRUE(in_sight) << probe::shown_text(button);
             }
         }
     }
     if (scrolls) SendMessageW(main, WM_VSCROLL, SB_TOP, 0);
-    // The face at 9 points: one and a half times as tall at 144 DPI as at 96.
+    // The system's message font at the window's DPI: one and a half times as tall at 144 DPI as
+    // at 96.
     const auto font =
         reinterpret_cast<HFONT>(SendMessageW(frame.desktop.control(ID_BUNDLE), WM_GETFONT, 0, 0));
     ASSERT_NE(font, nullptr);
     LOGFONTW face{};
     GetObjectW(font, sizeof face, &face);
-    EXPECT_EQ(face.lfHeight, -MulDiv(9, dpi, 72));
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    ASSERT_TRUE(SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0,
+                                           static_cast<UINT>(dpi)));
+    EXPECT_EQ(face.lfHeight, metrics.lfMessageFont.lfHeight);
     const int at_96 = probe::text_height(default_font(96));
     EXPECT_NEAR(probe::text_height(font), at_96 * dpi / 96.0, at_96 * 0.15);
     for (const HWND child : {frame.desktop.intro(), frame.desktop.list(SourceKind::tables),
@@ -336,7 +341,7 @@ TEST(MainFrame, TheStatusBoxKeepsItsLastLineInSight) {
     summary.status_text += "Received by Dalvento at 2026-03-06 10:15.";
     frame.desktop.show_summary(summary);
     HWND status = frame.desktop.control(ID_STATUS_BOX);
-    EXPECT_EQ(window_text(status), summary.status_text);
+    EXPECT_EQ(probe::shown_text(status), summary.status_text);
     const LRESULT lines = SendMessageW(status, EM_GETLINECOUNT, 0, 0);
     const LRESULT first = SendMessageW(status, EM_GETFIRSTVISIBLELINE, 0, 0);
     EXPECT_GT(first, 0);
@@ -407,15 +412,15 @@ TEST(MainFrame, NoticesReachTheModelOnTheInterfaceThread) {
     std::thread(frame.desktop.work_notice_poster()).join();
     HWND status = frame.desktop.control(ID_STATUS_BOX);
     EXPECT_TRUE(pump_until([&] {
-        return window_text(status).find("Sending to Dalvento\xE2\x80\xA6 25%") != std::string::npos;
-    })) << window_text(status);
+        return probe::shown_text(status).find("Sending to Dalvento\xE2\x80\xA6 25%") != std::string::npos;
+    })) << probe::shown_text(status);
 
     // While a send runs the send button stops it.
     HWND send = frame.desktop.control(ID_SEND);
     frame.desktop.set_send_button_stops(true);
-    EXPECT_EQ(window_text(send), "Stop sending");
+    EXPECT_EQ(probe::shown_text(send), "Stop sending");
     frame.desktop.set_send_button_stops(false);
-    EXPECT_EQ(window_text(send), "Send to Dalvento...");
+    EXPECT_EQ(probe::shown_text(send), "Send to Dalvento...");
 }
 
 TEST(MainFrame, TheEmbeddedManifestAsksForCommonControls6PerMonitorDpiAndTheInvokersRights) {
@@ -504,7 +509,7 @@ TEST(MainFrame, CloseDuringASendAsksStillSendingAndNoKeepsTheWindow) {
             if (!box) return;
             KillTimer(window, id);
             EXPECT_EQ(GetWindow(box, GW_OWNER), main);
-            text = window_text(GetDlgItem(box, 0xFFFF));
+            text = probe::shown_text(GetDlgItem(box, 0xFFFF));
             std::erase(text, '\r');  // however the box breaks its lines
             PostMessageW(box, WM_COMMAND, answer, 0);
         });

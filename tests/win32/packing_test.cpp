@@ -18,6 +18,7 @@
 #include "main/win32/win32_ui.h"
 #include "main_frame.h"
 #include "support/test_support.h"
+#include "window_probe.h"
 
 namespace dalvento::win32 {
 namespace {
@@ -54,7 +55,7 @@ struct PackingFrame {
                       [this](MainWindow&, const ZipResult& zip) { packed = zip.path; });
     }
 
-    std::string status() const { return window_text(desktop.control(ID_STATUS_BOX)); }
+    std::string status() const { return probe::shown_text(desktop.control(ID_STATUS_BOX)); }
 
     IsolatedEnvironment env;
     MainDesktop desktop;

@@ -101,7 +101,7 @@ TEST_F(Dialogs, PickerReadsTheBoxesBackByPositionAndIgnoresEnterAndEsc) {
              EXPECT_FALSE(item_checked(list, 1));
              EXPECT_TRUE(item_checked(list, 2));
              EXPECT_TRUE(checked(boxes[0]));
-             EXPECT_EQ(win32::window_text(boxes[0]), PICKER_REMEMBER);
+             EXPECT_EQ(win32::probe::shown_text(boxes[0]), PICKER_REMEMBER);
              EXPECT_EQ(GetFocus(), list);
              toggle_item(list, 0);
              toggle_item(list, 1);

@@ -54,6 +54,7 @@ class QuestionDesktop : public Desktop {
     bool run_settings(SettingsWindow&) override { return false; }
     void show_summary(const RenderedSummary&) override {}
     void show_status(const std::string&) override {}
+    void announce_status(const std::string&) override {}
     void apply_layout(const MainLayout&) override {}
     void set_delivery_buttons_enabled(bool, bool) override {}
     void set_send_button_stops(bool) override {}
@@ -103,30 +104,30 @@ TEST_F(SettingsDialog, RefreshesFromTheModelAfterEveryButton) {
                        const Controls c = controls(window);
                        EXPECT_EQ(GetFocus(), c.entry);
                        EXPECT_EQ(cue(c.entry), SETTINGS_ENTRY.cue);
-                       EXPECT_EQ(win32::window_text(c.status), "Office token: not set yet.");
+                       EXPECT_EQ(win32::probe::shown_text(c.status), "Office token: not set yet.");
                        EXPECT_FALSE(IsWindowEnabled(c.show));
                        EXPECT_FALSE(IsWindowEnabled(c.remove));
                        // Blank: nothing taken, the entry keeps what was typed.
                        type(c.entry, "   ");
                        click(window, SETTINGS_SAVE.text);
-                       EXPECT_EQ(win32::window_text(c.entry), "   ");
-                       EXPECT_EQ(win32::window_text(c.status), "Office token: not set yet.");
+                       EXPECT_EQ(win32::probe::shown_text(c.entry), "   ");
+                       EXPECT_EQ(win32::probe::shown_text(c.status), "Office token: not set yet.");
                        EXPECT_FALSE(settings.working_copy().has_value());
 
                        type(c.entry, " dlvt_secret & more ");
                        click(window, SETTINGS_SAVE.text);
-                       EXPECT_EQ(win32::window_text(c.entry), "");
-                       EXPECT_EQ(win32::window_text(c.status), "Office token: set.");
+                       EXPECT_EQ(win32::probe::shown_text(c.entry), "");
+                       EXPECT_EQ(win32::probe::shown_text(c.status), "Office token: set.");
                        EXPECT_TRUE(IsWindowEnabled(c.show));
                        EXPECT_TRUE(IsWindowEnabled(c.remove));
 
                        SendMessageW(c.show, BM_CLICK, 0, 0);
-                       EXPECT_EQ(win32::window_text(c.status), "Office token: dlvt_secret & more");
-                       EXPECT_EQ(win32::window_text(c.show), "Hide");
+                       EXPECT_EQ(win32::probe::shown_text(c.status), "Office token: dlvt_secret & more");
+                       EXPECT_EQ(win32::probe::shown_text(c.show), "Hide");
 
                        SendMessageW(c.remove, BM_CLICK, 0, 0);
-                       EXPECT_EQ(win32::window_text(c.status), "Office token: not set yet.");
-                       EXPECT_EQ(win32::window_text(c.show), "Show");
+                       EXPECT_EQ(win32::probe::shown_text(c.status), "Office token: not set yet.");
+                       EXPECT_EQ(win32::probe::shown_text(c.show), "Show");
                        EXPECT_FALSE(IsWindowEnabled(c.show));
                        EXPECT_FALSE(IsWindowEnabled(c.remove));
 
@@ -137,7 +138,7 @@ TEST_F(SettingsDialog, RefreshesFromTheModelAfterEveryButton) {
                    },
                    [&](HWND window) {
                        const Controls c = controls(window);
-                       EXPECT_EQ(win32::window_text(c.entry), "");
+                       EXPECT_EQ(win32::probe::shown_text(c.entry), "");
                        EXPECT_EQ(settings.working_copy(), "dlvt_by_enter");
                        EXPECT_FALSE(settings.closing());
                        press(VK_ESCAPE);

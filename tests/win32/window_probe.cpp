@@ -6,9 +6,39 @@
 #include <fstream>
 #include <vector>
 
+#include "main/access_keys.h"
 #include "main/win32/win32_ui.h"
 
 namespace dalvento::win32::probe {
+
+namespace {
+
+// Whether Windows draws a control's ampersands as access-key marks.
+bool takes_prefix(HWND control) {
+    wchar_t name[32] = {};
+    GetClassNameW(control, name, 32);
+    const auto style = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE));
+    if (lstrcmpiW(name, L"Button") == 0) return true;
+    if (lstrcmpiW(name, L"Static") == 0) return (style & SS_NOPREFIX) == 0;
+    return false;
+}
+
+}  // namespace
+
+std::string shown_text(HWND control) {
+    const std::string text = window_text(control);
+    if (!takes_prefix(control)) return text;
+    std::string shown;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '&' && i + 1 < text.size()) ++i;
+        shown += text[i];
+    }
+    return shown;
+}
+
+char access_key(HWND control) {
+    return takes_prefix(control) ? access_key_of(window_text(control)) : 0;
+}
 
 Rect rect_in_parent(HWND control) {
     RECT r{};

@@ -10,6 +10,12 @@
 
 namespace dalvento::win32::probe {
 
+// A control's text as a person reads it: without the ampersand that marks its access key.
+std::string shown_text(HWND control);
+
+// A control's access key, upper case; 0 for none (edit boxes and prefix-free labels have none).
+char access_key(HWND control);
+
 // A control's rectangle in its parent's client coordinates.
 Rect rect_in_parent(HWND control);
 

@@ -1,4 +1,5 @@
 #include "core/platform/platform.h"
+#include "main/access_keys.h"
 #include "main/layout.h"
 #include "main/win32/dialogs.h"
 #include "main/win32/modal_window.h"
@@ -21,6 +22,7 @@ enum : int {
 };
 
 constexpr DWORD LABEL_STYLE = WS_VISIBLE | SS_LEFT | SS_NOPREFIX;
+constexpr DWORD KEYED_LABEL_STYLE = WS_VISIBLE | SS_LEFT;
 constexpr DWORD EDIT_STYLE = WS_VISIBLE | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL;
 
 class DeliveryHandler : public ModalHandler {
@@ -59,6 +61,11 @@ std::expected<std::optional<DeliveryDialogAnswer>, std::string> run_delivery_dia
     auto label = [&](std::string_view text, const Rect& rect, int id) {
         return create_control(window, L"STATIC", text, LABEL_STYLE, 0, rect, id) != nullptr;
     };
+    // A box's label, carrying the box's access key.
+    auto box_label = [&](const ControlSpec& design, int id) {
+        return create_control(window, L"STATIC", with_access_key(design.text, design.keys),
+                              KEYED_LABEL_STYLE, 0, design.rect, id) != nullptr;
+    };
     auto edit = [&](const ControlSpec& design, std::string_view text, int id) {
         HWND box =
             create_control(window, L"EDIT", text, EDIT_STYLE, WS_EX_CLIENTEDGE, design.rect, id);
@@ -67,16 +74,17 @@ std::expected<std::optional<DeliveryDialogAnswer>, std::string> run_delivery_dia
     };
     bool built =
         label(dialog.summary, DELIVERY_SUMMARY, SUMMARY_ID) &&
-        label(DELIVERY_SENDER_LABEL.text, DELIVERY_SENDER_LABEL.rect, SENDER_LABEL_ID) &&
+        box_label(DELIVERY_SENDER_LABEL, SENDER_LABEL_ID) &&
         (handler.sender = edit(DELIVERY_SENDER_BOX, dialog.sender, SENDER_ID)) &&
-        label(DELIVERY_REASON_LABEL.text, DELIVERY_REASON_LABEL.rect, REASON_LABEL_ID) &&
+        box_label(DELIVERY_REASON_LABEL, REASON_LABEL_ID) &&
         (handler.reason = edit(DELIVERY_REASON_BOX, dialog.reason, REASON_ID)) &&
-        label(DELIVERY_UNUSUAL_LABEL.text, DELIVERY_UNUSUAL_LABEL.rect, UNUSUAL_LABEL_ID) &&
+        box_label(DELIVERY_UNUSUAL_LABEL, UNUSUAL_LABEL_ID) &&
         (handler.unusual = edit(DELIVERY_UNUSUAL_BOX, "", UNUSUAL_ID)) &&
-        create_control(window, L"BUTTON", without_mnemonics(dialog.confirm_caption),
+        create_control(window, L"BUTTON", with_access_key(dialog.confirm_caption, DELIVERY_CONFIRM_KEYS),
                        WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, DELIVERY_CONFIRM_BUTTON,
                        CONFIRM_ID) &&
-        create_control(window, L"BUTTON", DELIVERY_CANCEL_BUTTON.text,
+        create_control(window, L"BUTTON",
+                       with_access_key(DELIVERY_CANCEL_BUTTON.text, DELIVERY_CANCEL_BUTTON.keys),
                        WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, DELIVERY_CANCEL_BUTTON.rect,
                        CANCEL_ID);
     if (!built) {

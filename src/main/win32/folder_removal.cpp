@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "main/access_keys.h"
 #include "main/win32/dialogs.h"
 #include "main/win32/modal_window.h"
 #include "main/window_design.h"
@@ -41,15 +42,16 @@ std::optional<size_t> run_folder_removal(HWND main, const FolderRemoval& removal
     if (!window) return std::nullopt;
 
     const bool built =
-        create_control(window, L"STATIC", removal.text, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0,
+        create_control(window, L"STATIC", with_access_key(removal.text, REMOVAL_TEXT_KEYS),
+                       WS_VISIBLE | SS_LEFT, 0,
                        REMOVAL_TEXT, TEXT_ID) &&
         (handler.list = create_control(window, L"LISTBOX", "",
                                        WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL,
                                        WS_EX_CLIENTEDGE, REMOVAL_LIST, LIST_ID)) &&
-        create_control(window, L"BUTTON", REMOVAL_REMOVE.text,
+        create_control(window, L"BUTTON", with_access_key(REMOVAL_REMOVE.text, REMOVAL_REMOVE.keys),
                        WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, REMOVAL_REMOVE.rect,
                        REMOVE_ID) &&
-        create_control(window, L"BUTTON", REMOVAL_CANCEL.text,
+        create_control(window, L"BUTTON", with_access_key(REMOVAL_CANCEL.text, REMOVAL_CANCEL.keys),
                        WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, REMOVAL_CANCEL.rect, CANCEL_ID);
     if (!built) {
         DestroyWindow(window);

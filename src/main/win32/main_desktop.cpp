@@ -7,8 +7,11 @@
 #include <atomic>
 #include <vector>
 
+#include "main/access_keys.h"
 #include "main/layout.h"
+#include "main/win32/accessibility.h"
 #include "main/win32/dialogs.h"
+#include "main/win32/source_list.h"
 #include "main/win32/win32_ui.h"
 #include "main/window_design.h"
 
@@ -26,9 +29,9 @@ WPARAM next_notice_id() {
 
 constexpr DWORD BUTTON_STYLE = WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
 constexpr DWORD LABEL_STYLE = WS_VISIBLE | SS_LEFT | SS_NOPREFIX;
-constexpr DWORD LIST_STYLE = WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS;
+// A tab stop, so that the keyboard can reach it and scroll it, and a screen reader read it.
 constexpr DWORD STATUS_STYLE =
-    WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL;
+    WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL;
 
 constexpr std::array<ControlId, 3> SOURCE_IDS = {ID_SOURCE_LAYERS, ID_SOURCE_TABLES,
                                                  ID_SOURCE_OTHER};
@@ -61,43 +64,6 @@ std::optional<Control> control_of(int id) {
     }
 }
 
-void place(HWND control, const Rect& r) {
-    SetWindowPos(control, nullptr, r.x, r.y, r.width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-// A list's outer rectangle for a client area of the given size: its border adds to it.
-Rect with_border(HWND control, const Rect& client) {
-    RECT frame = {0, 0, client.width, client.height};
-    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE)), FALSE,
-                       static_cast<DWORD>(GetWindowLongPtrW(control, GWL_EXSTYLE)));
-    return {client.x, client.y, frame.right - frame.left, frame.bottom - frame.top};
-}
-
-// A cell's full text when the list's width cuts it; empty when it shows whole.
-std::wstring cut_cell_text(HWND list, int row, int column, int padding) {
-    wchar_t buffer[1024] = {};
-    LVITEMW item{};
-    item.iSubItem = column;
-    item.pszText = buffer;
-    item.cchTextMax = 1024;
-    SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-    if (buffer[0] == L'\0') return {};
-    // The first column's bounds are the whole row's; its label is the cell.
-    RECT cell{};
-    cell.top = column;
-    cell.left = column == 0 ? LVIR_LABEL : LVIR_BOUNDS;
-    if (!SendMessageW(list, LVM_GETSUBITEMRECT, static_cast<WPARAM>(row),
-                      reinterpret_cast<LPARAM>(&cell))) {
-        return {};
-    }
-    RECT client{};
-    GetClientRect(list, &client);
-    const LONG shown = std::min(cell.right, client.right) - std::max(cell.left, client.left);
-    const LRESULT needed =
-        SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(buffer)) + padding;
-    return needed > shown ? std::wstring(buffer) : std::wstring();
-}
-
 }  // namespace
 
 MainDesktop::~MainDesktop() {
@@ -121,77 +87,37 @@ bool MainDesktop::build() {
     if (!main_) return false;
     dpi_ = window_dpi(main_);
 
+    // Made in reading order, which is the order of Tab and of a screen reader.
     intro_ = create_control(main_, WC_STATICW, MAIN_INTRO.text, LABEL_STYLE, 0, MAIN_INTRO.rect, 0);
     bool built = intro_ != nullptr;
     for (size_t i = 0; i < 3; ++i) {
-        Section& section = sections_[i];
-        section.label = create_control(main_, WC_STATICW, MAIN_SECTION_LABELS[i].text, LABEL_STYLE,
-                                       0, MAIN_SECTION_LABELS[i].rect, 0);
-        section.source_button =
-            create_control(main_, WC_BUTTONW, MAIN_SOURCE_BUTTONS[i].text, BUTTON_STYLE, 0,
-                           MAIN_SOURCE_BUTTONS[i].rect, SOURCE_IDS[i]);
-        section.toggle_button =
-            create_control(main_, WC_BUTTONW, MAIN_TOGGLE_BUTTONS[i].text, BUTTON_STYLE, 0,
-                           MAIN_TOGGLE_BUTTONS[i].rect, TOGGLE_IDS[i]);
-        section.list = create_control(main_, WC_LISTVIEWW, "", LIST_STYLE, WS_EX_CLIENTEDGE,
-                                      MAIN_LISTS[i], LIST_IDS[i]);
-        built = built && section.label && section.source_button && section.toggle_button &&
-                section.list;
+        built = sections_[i].create(main_, static_cast<SourceKind>(i), TOGGLE_IDS[i],
+                                    SOURCE_IDS[i], LIST_IDS[i]) &&
+                built;
     }
     status_box_ = create_control(main_, WC_EDITW, MAIN_STATUS_BOX.text, STATUS_STYLE,
                                  WS_EX_CLIENTEDGE, MAIN_STATUS_BOX.rect, ID_STATUS_BOX);
-    settings_button_ = create_control(main_, WC_BUTTONW, MAIN_SETTINGS_BUTTON.text, BUTTON_STYLE, 0,
-                                      MAIN_SETTINGS_BUTTON.rect, ID_SETTINGS);
+    const auto button = [this](const ControlSpec& design, int id) {
+        return create_control(main_, WC_BUTTONW, with_access_key(design.text, design.keys),
+                              BUTTON_STYLE, 0, design.rect, id);
+    };
+    settings_button_ = button(MAIN_SETTINGS_BUTTON, ID_SETTINGS);
     refresh_notice_ = next_notice_id();
     work_notice_ = next_notice_id();
-    bundle_button_ = create_control(main_, WC_BUTTONW, MAIN_BUNDLE_BUTTON.text, BUTTON_STYLE, 0,
-                                    MAIN_BUNDLE_BUTTON.rect, ID_BUNDLE);
-    send_button_ = create_control(main_, WC_BUTTONW, MAIN_SEND_BUTTON.text, BUTTON_STYLE, 0,
-                                  MAIN_SEND_BUTTON.rect, ID_SEND);
+    bundle_button_ = button(MAIN_BUNDLE_BUTTON, ID_BUNDLE);
+    send_button_ = button(MAIN_SEND_BUTTON, ID_SEND);
+    if (status_box_) {
+        set_accessible_name(status_box_, MAIN_STATUS_BOX_NAME);
+        mark_polite_live_region(status_box_);
+    }
+    show_focus_always(main_);
     return built && status_box_ && settings_button_ && bundle_button_ && send_button_;
 }
 
 void MainDesktop::prepare_lists() {
-    const std::array<int, 6> widths = list_column_widths(dpi_);
-    // Info tips: the full text of a cell that the list's width cuts.
-    constexpr DWORD EXTENDED =
-        LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP | LVS_EX_LABELTIP;
-    for (size_t i = 0; i < 3; ++i) {
-        HWND list = sections_[i].list;
-        SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, EXTENDED, EXTENDED);
-        for (size_t c = 0; c < LIST_COLUMNS.size(); ++c) {
-            std::wstring header = wide(c == 0 ? FIRST_COLUMN_HEADERS[i] : LIST_COLUMNS[c].header);
-            LVCOLUMNW column{};
-            column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
-            column.pszText = header.data();
-            column.cx = widths[c];
-            column.iSubItem = static_cast<int>(c);
-            SendMessageW(list, LVM_INSERTCOLUMNW, c, reinterpret_cast<LPARAM>(&column));
-        }
-        SetWindowLongPtrW(list, GWL_STYLE,
-                          GetWindowLongPtrW(list, GWL_STYLE) & ~LVS_NOCOLUMNHEADER);
-        DragAcceptFiles(list, TRUE);
-    }
+    for (SourceSection& section : sections_)
+        section.prepare(geometry_dpi());
     DragAcceptFiles(main_, TRUE);
-}
-
-void MainDesktop::size_columns(HWND list, bool all) {
-    const std::array<int, 6> widths = list_column_widths(dpi_);
-    const bool empty = SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 0;
-    for (int c = 0; c < 6; ++c) {
-        if (all && (c < 4 || empty)) SendMessageW(list, LVM_SETCOLUMNWIDTH, c, widths[c]);
-    }
-    // An empty list has nothing to size them to: they keep their widths.
-    if (empty) return;
-    SendMessageW(list, LVM_SETCOLUMNWIDTH, 4, LVSCW_AUTOSIZE);
-    // On the last column "use the header" fills what is left of the list instead, which can be
-    // narrower than the longest path: the wider of the two.
-    SendMessageW(list, LVM_SETCOLUMNWIDTH, 5, LVSCW_AUTOSIZE);
-    const LRESULT contents = SendMessageW(list, LVM_GETCOLUMNWIDTH, 5, 0);
-    SendMessageW(list, LVM_SETCOLUMNWIDTH, 5, LVSCW_AUTOSIZE_USEHEADER);
-    if (SendMessageW(list, LVM_GETCOLUMNWIDTH, 5, 0) < contents) {
-        SendMessageW(list, LVM_SETCOLUMNWIDTH, 5, contents);
-    }
 }
 
 void MainDesktop::dpi_changed(int dpi, const RECT* suggested) {
@@ -207,36 +133,10 @@ void MainDesktop::dpi_changed(int dpi, const RECT* suggested) {
             SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
         }
     }
-    for (const Section& section : sections_)
-        size_columns(section.list, true);
+    for (SourceSection& section : sections_)
+        section.resize_columns(geometry_dpi());
     if (model_) relayout(*model_);
     InvalidateRect(main_, nullptr, TRUE);
-}
-
-void MainDesktop::fill_info_tip(NMLVGETINFOTIPW& tip) {
-    HWND list = tip.hdr.hwndFrom;
-    if (tip.iItem < 0 || !tip.pszText || tip.cchTextMax <= 0) return;
-    // The cell under the pointer; every cut cell of the row where the pointer names none.
-    LVHITTESTINFO hit{};
-    GetCursorPos(&hit.pt);
-    ScreenToClient(list, &hit.pt);
-    int column = -1;
-    if (SendMessageW(list, LVM_SUBITEMHITTEST, 0, reinterpret_cast<LPARAM>(&hit)) >= 0 &&
-        hit.iItem == tip.iItem) {
-        column = hit.iSubItem;
-    }
-    std::wstring text;
-    for (int c = 0; c < static_cast<int>(LIST_COLUMNS.size()); ++c) {
-        if (column >= 0 && c != column) continue;
-        const std::wstring cell = cut_cell_text(list, tip.iItem, c, scale(12, dpi_));
-        if (cell.empty()) continue;
-        if (!text.empty()) text += L"\r\n";
-        text += cell;
-    }
-    const size_t room = static_cast<size_t>(tip.cchTextMax) - 1;
-    text.resize(std::min(text.size(), room));
-    std::copy(text.begin(), text.end(), tip.pszText);
-    tip.pszText[text.size()] = L'\0';
 }
 
 void MainDesktop::bind(MainWindow& model) {
@@ -311,7 +211,7 @@ LRESULT MainDesktop::handle(HWND window, UINT message, WPARAM w, LPARAM l) {
             info.cbSize = sizeof info;
             info.fMask = SIF_ALL;
             GetScrollInfo(main_, SB_VERT, &info);
-            const int line = scale(20, dpi_);
+            const int line = scale(20, geometry_dpi());
             const int page = static_cast<int>(info.nPage);
             switch (LOWORD(w)) {
                 case SB_LINEUP:
@@ -343,7 +243,8 @@ LRESULT MainDesktop::handle(HWND window, UINT message, WPARAM w, LPARAM l) {
         }
         case WM_MOUSEWHEEL:
             if (scroll_range_ > 0) {
-                scroll_to(scroll_ - GET_WHEEL_DELTA_WPARAM(w) * scale(40, dpi_) / WHEEL_DELTA);
+                scroll_to(scroll_ - GET_WHEEL_DELTA_WPARAM(w) * scale(40, geometry_dpi()) /
+                                        WHEEL_DELTA);
                 return 0;
             }
             break;
@@ -352,22 +253,35 @@ LRESULT MainDesktop::handle(HWND window, UINT message, WPARAM w, LPARAM l) {
             return 0;
         case WM_SETTINGCHANGE:
             if (w == SPI_SETWORKAREA) relayout(model);
+            if (w == SPI_SETNONCLIENTMETRICS) {
+                // "Make text bigger": new fonts, and every control grows with them.
+                message_font_changed();
+                dpi_changed(dpi_, nullptr);
+            }
             break;
         case WM_DISPLAYCHANGE:
             relayout(model);
             break;
         case WM_NOTIFY:
             if (reinterpret_cast<const NMHDR*>(l)->code == LVN_GETINFOTIPW) {
-                fill_info_tip(*reinterpret_cast<NMLVGETINFOTIPW*>(l));
+                fill_info_tip(*reinterpret_cast<NMLVGETINFOTIPW*>(l), geometry_dpi());
                 return 0;
             }
             break;
         case WM_ACTIVATE:
-            if (LOWORD(w) != WA_INACTIVE) {
-                SendNotifyMessageW(main_, NOTICE_MESSAGE, refresh_notice_,
-                                   reinterpret_cast<LPARAM>(main_));
+            if (LOWORD(w) == WA_INACTIVE) {
+                // Where the keyboard was, to go back to when the window is active again.
+                if (HWND focus = GetFocus(); focus && GetParent(focus) == main_) focus_ = focus;
+                break;
             }
-            break;
+            SendNotifyMessageW(main_, NOTICE_MESSAGE, refresh_notice_,
+                               reinterpret_cast<LPARAM>(main_));
+            restore_focus();
+            return 0;
+        case WM_SETFOCUS:
+            // The window itself takes no keys: the focus goes on to the control that had it.
+            restore_focus();
+            return 0;
         case WM_CLOSE:
             // With a modal window open the loop running is that window's: the user closes it first.
             if (!is_main_window_enabled()) return 0;
@@ -391,9 +305,9 @@ void MainDesktop::dropped(HWND target, HDROP drop) {
         if (!path.empty()) paths.emplace_back(path);
     }
     DropTarget where = DropTarget::window;
-    if (target == sections_[0].list) where = DropTarget::layers_list;
-    if (target == sections_[1].list) where = DropTarget::tables_list;
-    if (target == sections_[2].list) where = DropTarget::other_list;
+    if (target == sections_[0].list()) where = DropTarget::layers_list;
+    if (target == sections_[1].list()) where = DropTarget::tables_list;
+    if (target == sections_[2].list()) where = DropTarget::other_list;
     if (model_ && (target == main_ || where != DropTarget::window)) {
         dispatch(*model_, Event{.kind = Event::Kind::drop, .target = where, .paths = paths});
     }
@@ -465,37 +379,33 @@ bool MainDesktop::run_settings(SettingsWindow& window) {
 
 void MainDesktop::show_summary(const RenderedSummary& summary) {
     for (size_t i = 0; i < 3; ++i) {
-        const Section& section = sections_[i];
-        HWND list = section.list;
-        SendMessageW(list, WM_SETREDRAW, FALSE, 0);
-        SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
-        int row_index = 0;
-        for (const ListRow& row : summary.rows[i]) {
-            for (size_t c = 0; c < row.size(); ++c) {
-                std::wstring text = wide(row[c]);
-                LVITEMW item{};
-                item.mask = LVIF_TEXT;
-                item.iItem = row_index;
-                item.iSubItem = static_cast<int>(c);
-                item.pszText = text.data();
-                SendMessageW(list, c == 0 ? LVM_INSERTITEMW : LVM_SETITEMTEXTW,
-                             static_cast<WPARAM>(row_index), reinterpret_cast<LPARAM>(&item));
-            }
-            ++row_index;
-        }
-        size_columns(list, false);
-        SendMessageW(list, WM_SETREDRAW, TRUE, 0);
-        InvalidateRect(list, nullptr, TRUE);
-        set_window_text(section.label, summary.headlines[i]);
-        set_window_text(section.source_button, summary.source_button_captions[i]);
+        sections_[i].show(summary.headlines[i], summary.source_button_captions[i], summary.rows[i],
+                          geometry_dpi());
     }
     show_status(summary.status_text);
     if (summary.send_enabled) EnableWindow(send_button_, *summary.send_enabled);
+    if (!focus_) {
+        // The first time: on the most likely next action.
+        focus_ = summary.delivery_ready ? send_button_ : sections_[0].source_button();
+        if (GetActiveWindow() == main_) restore_focus();
+    }
 }
 
 void MainDesktop::show_status(const std::string& status_text) {
     // The newest lines (the check, the send) come last: keep them in sight.
     show_text_to_end(status_box_, status_text);
+}
+
+void MainDesktop::announce_status(const std::string& line) {
+    announce(status_box_, line);
+}
+
+void MainDesktop::restore_focus() {
+    HWND target = focus_;
+    if (!target || !IsWindowVisible(target) || !IsWindowEnabled(target)) {
+        target = GetNextDlgTabItem(main_, nullptr, FALSE);
+    }
+    if (target) SetFocus(target);
 }
 
 void MainDesktop::apply_layout(const MainLayout& given) {
@@ -512,11 +422,13 @@ void MainDesktop::apply_layout(const MainLayout& given) {
     for (size_t i = 0; i < 3; ++i)
         collapsed[i] = given.sections[i].collapsed;
     if (given.client_width > room_width || given.client_height > room_height) {
-        layout = main_layout(collapsed, dpi_, room_width, room_height);
+        layout = main_layout(collapsed, geometry_dpi(), room_width, room_height);
     }
     const int scroll_bar = GetSystemMetricsForDpi(SM_CXVSCROLL, static_cast<UINT>(dpi_));
     const bool scrolls = layout.client_height > room_height;
-    if (scrolls) layout = main_layout(collapsed, dpi_, room_width - scroll_bar, room_height);
+    if (scrolls) {
+        layout = main_layout(collapsed, geometry_dpi(), room_width - scroll_bar, room_height);
+    }
     placed_ = layout;
     scroll_range_ = scrolls ? layout.client_height - room_height : 0;
     scroll_ = std::clamp(scroll_, 0, scroll_range_);
@@ -552,29 +464,15 @@ void MainDesktop::place_controls() {
         r.y -= scroll_;
         return r;
     };
-    Rect intro = scale(MAIN_INTRO.rect, dpi_);
+    Rect intro = scale(MAIN_INTRO.rect, geometry_dpi());
     intro.width = layout.status_box.width;
-    place(intro_, at(intro));
-    for (size_t i = 0; i < 3; ++i) {
-        const Section& section = sections_[i];
-        const MainLayout::Section& where = layout.sections[i];
-        place(section.label, at(where.label));
-        place(section.toggle_button, at(where.toggle));
-        place(section.source_button, at(where.source_button));
-        set_window_text(section.toggle_button, where.toggle_text);
-        if (where.collapsed) {
-            ShowWindow(section.source_button, SW_HIDE);
-            ShowWindow(section.list, SW_HIDE);
-        } else {
-            place(section.list, with_border(section.list, at(where.list)));
-            ShowWindow(section.source_button, SW_SHOW);
-            ShowWindow(section.list, SW_SHOW);
-        }
-    }
-    place(status_box_, at(layout.status_box));
-    place(settings_button_, at(layout.settings_button));
-    place(bundle_button_, at(layout.bundle_button));
-    place(send_button_, at(layout.send_button));
+    place_control(intro_, at(intro));
+    for (size_t i = 0; i < 3; ++i)
+        sections_[i].place(layout.sections[i], scroll_);
+    place_control(status_box_, at(layout.status_box));
+    place_control(settings_button_, at(layout.settings_button));
+    place_control(bundle_button_, at(layout.bundle_button));
+    place_control(send_button_, at(layout.send_button));
 }
 
 void MainDesktop::scroll_to(int position) {
@@ -592,7 +490,8 @@ void MainDesktop::set_delivery_buttons_enabled(bool send, bool bundle) {
 }
 
 void MainDesktop::set_send_button_stops(bool stops) {
-    set_window_text(send_button_, stops ? STOP_SENDING_CAPTION : MAIN_SEND_BUTTON.text);
+    set_window_text(send_button_, with_access_key(stops ? STOP_SENDING_CAPTION : MAIN_SEND_BUTTON.text,
+                                                  MAIN_SEND_BUTTON.keys));
 }
 
 bool MainDesktop::is_foreground() {
@@ -604,7 +503,11 @@ bool MainDesktop::is_main_window_enabled() {
 }
 
 int MainDesktop::dpi() {
-    return dpi_;
+    return geometry_dpi();
+}
+
+int MainDesktop::geometry_dpi() const {
+    return layout_dpi(dpi_);
 }
 
 std::function<void()> MainDesktop::work_notice_poster() {

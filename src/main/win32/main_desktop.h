@@ -12,6 +12,7 @@
 
 #include "main/desktop.h"
 #include "main/main_window.h"
+#include "main/win32/source_section.h"
 
 namespace dalvento::win32 {
 
@@ -57,7 +58,10 @@ class MainDesktop final : public Desktop {
     void unbind();
 
     HWND window() const { return main_; }
-    HWND list(SourceKind kind) const { return sections_[static_cast<size_t>(kind)].list; }
+    HWND list(SourceKind kind) const { return sections_[static_cast<size_t>(kind)].list(); }
+    const SourceSection& section(SourceKind kind) const {
+        return sections_[static_cast<size_t>(kind)];
+    }
     HWND intro() const { return intro_; }
     HWND control(ControlId id) const;
     // The notices' ids, as the first parameter of NOTICE_MESSAGE.
@@ -78,6 +82,7 @@ class MainDesktop final : public Desktop {
     bool run_settings(SettingsWindow& window) override;
     void show_summary(const RenderedSummary& summary) override;
     void show_status(const std::string& status_text) override;
+    void announce_status(const std::string& line) override;
     void apply_layout(const MainLayout& layout) override;
     void set_delivery_buttons_enabled(bool send, bool bundle) override;
     void set_send_button_stops(bool stops) override;
@@ -90,20 +95,15 @@ class MainDesktop final : public Desktop {
     std::function<void()> work_notice_poster() override;
 
   private:
-    struct Section {
-        HWND label = nullptr;
-        HWND source_button = nullptr;
-        HWND toggle_button = nullptr;
-        HWND list = nullptr;
-    };
-
     static LRESULT CALLBACK dispatcher(HWND window, UINT message, WPARAM w, LPARAM l,
                                        UINT_PTR subclass, DWORD_PTR data);
     LRESULT handle(HWND window, UINT message, WPARAM w, LPARAM l);
     void dropped(HWND target, HDROP drop);
     void prepare_lists();
-    // Status to its contents, Location to its contents or header, the others at the DPI's widths.
-    void size_columns(HWND list, bool all);
+    // The DPI the controls are placed at: the window's, grown with a larger message font.
+    int geometry_dpi() const;
+    // Gives the focus back to the control that had it, or to the first one that can take it.
+    void restore_focus();
     // Everything again at a new DPI: fonts, columns, the re-layout; the window first takes
     // `suggested` (outer, device pixels) when given.
     void dpi_changed(int dpi, const RECT* suggested);
@@ -111,12 +111,10 @@ class MainDesktop final : public Desktop {
     void place_controls();
     // Scrolls a window taller than its screen to a position, clamped to its range.
     void scroll_to(int position);
-    // The tooltip of a list cell that the list's width cuts: its full text.
-    void fill_info_tip(NMLVGETINFOTIPW& tip);
 
     HWND main_ = nullptr;
     HWND intro_ = nullptr;
-    std::array<Section, 3> sections_{};
+    std::array<SourceSection, 3> sections_{};
     HWND status_box_ = nullptr;
     HWND settings_button_ = nullptr;
     HWND bundle_button_ = nullptr;
@@ -126,6 +124,7 @@ class MainDesktop final : public Desktop {
     std::array<std::wstring, 4> folder_dialog_titles_;
     MainWindow* model_ = nullptr;
     int dpi_ = 96;  // the window's, followed on WM_DPICHANGED
+    HWND focus_ = nullptr;  // where the keyboard goes when the window is active again
     MainLayout placed_;
     int scroll_ = 0;        // how far a window taller than its work area is scrolled down
     int scroll_range_ = 0;  // 0 when it fits

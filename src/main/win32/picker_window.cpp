@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "main/access_keys.h"
 #include "main/layout.h"
 #include "main/win32/dialogs.h"
 #include "main/win32/modal_window.h"
@@ -26,6 +27,8 @@ enum : int {
 };
 
 constexpr DWORD LABEL_STYLE = WS_VISIBLE | SS_LEFT | SS_NOPREFIX;
+// The hint labels the list, so it carries the list's access key.
+constexpr DWORD KEYED_LABEL_STYLE = WS_VISIBLE | SS_LEFT;
 constexpr DWORD CHECK_STYLE = WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX;
 constexpr DWORD BUTTON_STYLE = WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
 // The items: one column of check boxes that scrolls when there are more than fit.
@@ -117,11 +120,14 @@ PickerAnswer run_picker(HWND main, const PickerWindow& picker) {
     bool built =
         create_control(window, L"STATIC", picker.folder_line, LABEL_STYLE, 0, picker.folder_label,
                        FOLDER_LABEL_ID) &&
-        create_control(window, L"BUTTON", PICKER_REMOVE_FOLDER, BUTTON_STYLE, 0,
+        create_control(window, L"BUTTON",
+                       with_access_key(PICKER_REMOVE_FOLDER, PICKER_REMOVE_FOLDER_KEYS), BUTTON_STYLE, 0,
                        picker.remove_folder_button, REMOVE_FOLDER_ID) &&
-        create_control(window, L"BUTTON", PICKER_ADD_FOLDER, BUTTON_STYLE, 0,
+        create_control(window, L"BUTTON", with_access_key(PICKER_ADD_FOLDER, PICKER_ADD_FOLDER_KEYS),
+                       BUTTON_STYLE, 0,
                        picker.add_folder_button, ADD_FOLDER_ID) &&
-        create_control(window, L"STATIC", picker.hint, LABEL_STYLE, 0, picker.hint_label, HINT_ID);
+        create_control(window, L"STATIC", with_access_key(picker.hint, PICKER_HINT_KEYS),
+                       KEYED_LABEL_STYLE, 0, picker.hint_label, HINT_ID);
     // With nothing found there is no list, only the hint saying so.
     if (built && !picker.items.empty()) {
         handler.item_list = create_control(window, WC_LISTVIEWW, "", ITEM_LIST_STYLE,
@@ -130,12 +136,15 @@ PickerAnswer run_picker(HWND main, const PickerWindow& picker) {
         handler.item_count = static_cast<int>(picker.items.size());
     }
     if (built) {
-        handler.remember_box = create_control(window, L"BUTTON", PICKER_REMEMBER, CHECK_STYLE, 0,
+        handler.remember_box = create_control(window, L"BUTTON", with_access_key(PICKER_REMEMBER, PICKER_REMEMBER_KEYS),
+                           CHECK_STYLE, 0,
                                               frame.remember_box, REMEMBER_ID);
         built =
             handler.remember_box &&
-            create_control(window, L"BUTTON", PICKER_OK, BUTTON_STYLE, 0, frame.ok_button, OK_ID) &&
-            create_control(window, L"BUTTON", PICKER_CANCEL, BUTTON_STYLE, 0, frame.cancel_button,
+            create_control(window, L"BUTTON", with_access_key(PICKER_OK, PICKER_OK_KEYS), BUTTON_STYLE,
+                           0, frame.ok_button, OK_ID) &&
+            create_control(window, L"BUTTON", with_access_key(PICKER_CANCEL, PICKER_CANCEL_KEYS),
+                           BUTTON_STYLE, 0, frame.cancel_button,
                            CANCEL_ID);
     }
     if (!built) {

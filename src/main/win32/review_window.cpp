@@ -1,4 +1,5 @@
 #include "main/layout.h"
+#include "main/access_keys.h"
 #include "main/win32/dialogs.h"
 #include "main/win32/modal_window.h"
 #include "main/window_design.h"
@@ -53,15 +54,19 @@ ReviewAnswer run_review(HWND main, const std::string& text) {
     constexpr DWORD BUTTON_STYLE = WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
     HWND back = nullptr;
     const bool built =
-        create_control(window, L"STATIC", REVIEW_LINE, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0,
+        create_control(window, L"STATIC", with_access_key(REVIEW_LINE, REVIEW_LINE_KEYS),
+                       WS_VISIBLE | SS_LEFT, 0,
                        LINE_RECT, LINE_ID) &&
         create_control(
             window, L"EDIT", text,
             WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | ES_READONLY | WS_VSCROLL | ES_AUTOVSCROLL,
             WS_EX_CLIENTEDGE, TEXT_RECT, TEXT_ID) &&
-        create_control(window, L"BUTTON", REVIEW_COPY.text, BUTTON_STYLE, 0, COPY_RECT, COPY_ID) &&
-        create_control(window, L"BUTTON", REVIEW_SEND.text, BUTTON_STYLE, 0, SEND_RECT, SEND_ID) &&
-        (back = create_control(window, L"BUTTON", REVIEW_BACK.text, BUTTON_STYLE, 0, BACK_RECT,
+        create_control(window, L"BUTTON", with_access_key(REVIEW_COPY.text, REVIEW_COPY.keys),
+                       BUTTON_STYLE, 0, COPY_RECT, COPY_ID) &&
+        create_control(window, L"BUTTON", with_access_key(REVIEW_SEND.text, REVIEW_SEND.keys),
+                       BUTTON_STYLE, 0, SEND_RECT, SEND_ID) &&
+        (back = create_control(window, L"BUTTON",
+                               with_access_key(REVIEW_BACK.text, REVIEW_BACK.keys), BUTTON_STYLE, 0, BACK_RECT,
                                BACK_ID));
     if (!built) {
         DestroyWindow(window);

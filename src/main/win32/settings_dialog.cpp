@@ -1,3 +1,4 @@
+#include "main/access_keys.h"
 #include "main/win32/dialogs.h"
 #include "main/win32/modal_window.h"
 #include "main/window_design.h"
@@ -26,9 +27,10 @@ class SettingsHandler : public ModalHandler {
 
     void refresh(HWND window) {
         const SettingsView view = settings_.view();
-        set_window_text(GetDlgItem(window, STATUS_ID), view.status_line);
+        set_window_text(GetDlgItem(window, STATUS_ID),
+                        with_access_key(view.status_line, SETTINGS_STATUS_LINE_KEYS));
         HWND show = GetDlgItem(window, SHOW_ID);
-        set_window_text(show, view.show_caption);
+        set_window_text(show, with_access_key(view.show_caption, SETTINGS_SHOW_KEYS));
         EnableWindow(show, view.show_enabled);
         EnableWindow(GetDlgItem(window, REMOVE_ID), view.remove_enabled);
     }
@@ -88,19 +90,24 @@ bool run_settings_window(HWND main, SettingsWindow& settings) {
     const bool built =
         create_control(window, L"STATIC", SETTINGS_HEADING.text, LABEL_STYLE, 0,
                        SETTINGS_HEADING.rect, HEADING_ID) &&
-        create_control(window, L"STATIC", "", LABEL_STYLE, 0, SETTINGS_STATUS_LINE, STATUS_ID) &&
+        // The status line labels the entry: it carries the entry's access key.
+        create_control(window, L"STATIC", "", WS_VISIBLE | SS_LEFT, 0, SETTINGS_STATUS_LINE,
+                       STATUS_ID) &&
         (entry = create_control(window, L"EDIT", SETTINGS_ENTRY.text,
                                 WS_VISIBLE | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL,
                                 WS_EX_CLIENTEDGE, SETTINGS_ENTRY.rect, ENTRY_ID)) &&
-        create_control(window, L"BUTTON", SETTINGS_SAVE.text,
+        create_control(window, L"BUTTON", with_access_key(SETTINGS_SAVE.text, SETTINGS_SAVE.keys),
                        WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, SETTINGS_SAVE.rect,
                        SAVE_ID) &&
         create_control(window, L"BUTTON", "Show", BUTTON_STYLE, 0, SETTINGS_SHOW, SHOW_ID) &&
-        create_control(window, L"BUTTON", SETTINGS_REMOVE.text, BUTTON_STYLE, 0,
+        create_control(window, L"BUTTON", with_access_key(SETTINGS_REMOVE.text, SETTINGS_REMOVE.keys),
+                       BUTTON_STYLE, 0,
                        SETTINGS_REMOVE.rect, REMOVE_ID) &&
-        create_control(window, L"BUTTON", SETTINGS_RESET.text, BUTTON_STYLE, 0, SETTINGS_RESET.rect,
+        create_control(window, L"BUTTON", with_access_key(SETTINGS_RESET.text, SETTINGS_RESET.keys),
+                       BUTTON_STYLE, 0, SETTINGS_RESET.rect,
                        RESET_ID) &&
-        create_control(window, L"BUTTON", SETTINGS_CLOSE.text, BUTTON_STYLE, 0, SETTINGS_CLOSE.rect,
+        create_control(window, L"BUTTON", with_access_key(SETTINGS_CLOSE.text, SETTINGS_CLOSE.keys),
+                       BUTTON_STYLE, 0, SETTINGS_CLOSE.rect,
                        CLOSE_ID);
     if (!built) {
         DestroyWindow(window);

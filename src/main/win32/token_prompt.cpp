@@ -1,5 +1,6 @@
 #include "county/text.h"
 #include "main/layout.h"
+#include "main/access_keys.h"
 #include "main/win32/dialogs.h"
 #include "main/win32/modal_window.h"
 #include "main/window_design.h"
@@ -54,14 +55,16 @@ std::optional<std::string> run_token_prompt(HWND main) {
     if (!window) return std::nullopt;
 
     const bool built =
-        create_control(window, L"STATIC", TOKEN_PROMPT_TEXT, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0,
+        create_control(window, L"STATIC", with_access_key(TOKEN_PROMPT_TEXT, TOKEN_PROMPT_TEXT_KEYS),
+                       WS_VISIBLE | SS_LEFT, 0,
                        TEXT_RECT, TEXT_ID) &&
         (handler.entry =
              create_control(window, L"EDIT", "", WS_VISIBLE | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL,
                             WS_EX_CLIENTEDGE, ENTRY_RECT, ENTRY_ID)) &&
-        create_control(window, L"BUTTON", TOKEN_PROMPT_SAVE,
+        create_control(window, L"BUTTON", with_access_key(TOKEN_PROMPT_SAVE, TOKEN_PROMPT_SAVE_KEYS),
                        WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, SAVE_RECT, SAVE_ID) &&
-        create_control(window, L"BUTTON", TOKEN_PROMPT_CANCEL,
+        create_control(window, L"BUTTON",
+                       with_access_key(TOKEN_PROMPT_CANCEL, TOKEN_PROMPT_CANCEL_KEYS),
                        WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, CANCEL_RECT, CANCEL_ID);
     if (!built) {
         DestroyWindow(window);

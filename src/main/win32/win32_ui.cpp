@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <utility>
 #include <vector>
 
@@ -21,8 +22,14 @@ namespace {
 constexpr wchar_t SECONDARY_WINDOW_CLASS[] = L"DalventoWindow";
 constexpr std::string_view CLIPBOARD_BUSY = "another program is using the clipboard";
 
-// By DPI; a handful at most (one per monitor scale).
-std::vector<std::pair<int, HFONT>> g_fonts;
+// One per DPI and message font: a handful at most (one per monitor scale and font change).
+struct MadeFont {
+    int dpi;
+    LOGFONTW from;
+    HFONT font;
+    int scale;  // percent; 0 until measured
+};
+std::deque<MadeFont> g_fonts;
 
 LRESULT CALLBACK secondary_window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
     if (message == WM_NCCREATE) {
@@ -95,7 +102,7 @@ int window_dpi(HWND window) {
 }
 
 Rect scaled(const Rect& logical_rect) {
-    return scale(logical_rect, screen_dpi());
+    return scale(logical_rect, layout_dpi(screen_dpi()));
 }
 
 Rect scaled(const Rect& logical_rect, int dpi) {
@@ -103,7 +110,7 @@ Rect scaled(const Rect& logical_rect, int dpi) {
 }
 
 int logical(int device, HWND window) {
-    return MulDiv(device, LOGICAL_DPI, window_dpi(window));
+    return MulDiv(device, LOGICAL_DPI, layout_dpi(window_dpi(window)));
 }
 
 Rect work_area(HWND window) {
@@ -124,17 +131,70 @@ Rect frame_extra(DWORD style, DWORD ex_style, int dpi) {
     return {0, 0, frame.right - frame.left, frame.bottom - frame.top};
 }
 
-HFONT default_font(int dpi) {
-    for (const auto& [made_for, font] : g_fonts) {
-        if (made_for == dpi) return font;
+namespace {
+
+// The design's font at a DPI; the caller deletes it.
+HFONT design_font(int dpi) {
+    return CreateFontW(-MulDiv(DEFAULT_FONT_POINTS, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+                       FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                       CLEARTYPE_QUALITY, VARIABLE_PITCH, wide(DEFAULT_FONT_FACE).c_str());
+}
+
+// The system's message font at a DPI; the design's where the system does not say.
+LOGFONTW message_font(int dpi) {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    if (SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0,
+                                   static_cast<UINT>(dpi)) &&
+        metrics.lfMessageFont.lfHeight != 0) {
+        return metrics.lfMessageFont;
     }
-    // 9 points is Windows' own message font; the height is negative to size the characters, not
-    // the cell.
-    HFONT font = CreateFontW(-MulDiv(9, dpi, 72), 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE,
-                             DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                             CLEARTYPE_QUALITY, VARIABLE_PITCH, wide(DEFAULT_FONT_FACE).c_str());
-    if (font) g_fonts.emplace_back(dpi, font);
+    LOGFONTW font{};
+    font.lfHeight = -MulDiv(DEFAULT_FONT_POINTS, dpi, 72);
+    font.lfWeight = FW_NORMAL;
+    font.lfCharSet = DEFAULT_CHARSET;
+    font.lfQuality = CLEARTYPE_QUALITY;
+    font.lfPitchAndFamily = VARIABLE_PITCH;
+    const std::wstring face = wide(DEFAULT_FONT_FACE);
+    std::copy_n(face.c_str(), std::min<size_t>(face.size() + 1, LF_FACESIZE), font.lfFaceName);
     return font;
+}
+
+// A font's sample text: its width and height, device pixels.
+SIZE sample_extent(HFONT font) {
+    static constexpr wchar_t SAMPLE[] = L"Map layers: the ArcGIS export folder 0123456789 (OWNER.shp)";
+    SIZE size{};
+    HDC dc = GetDC(nullptr);
+    if (!dc) return size;
+    HGDIOBJ old = SelectObject(dc, font);
+    GetTextExtentPoint32W(dc, SAMPLE, static_cast<int>(std::size(SAMPLE) - 1), &size);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    return size;
+}
+
+
+bool same_font(const LOGFONTW& a, const LOGFONTW& b) {
+    return a.lfHeight == b.lfHeight && a.lfWeight == b.lfWeight && a.lfItalic == b.lfItalic &&
+           lstrcmpW(a.lfFaceName, b.lfFaceName) == 0;
+}
+
+// The default font made for a DPI and the system's message font as it is now.
+MadeFont& made_font(int dpi) {
+    const LOGFONTW wanted = message_font(dpi);
+    for (MadeFont& made : g_fonts) {
+        if (made.dpi == dpi && same_font(made.from, wanted)) return made;
+    }
+    LOGFONTW font = wanted;
+    font.lfQuality = CLEARTYPE_QUALITY;
+    g_fonts.push_back({dpi, wanted, CreateFontIndirectW(&font), 0});
+    return g_fonts.back();
+}
+
+}  // namespace
+
+HFONT default_font(int dpi) {
+    return made_font(dpi).font;
 }
 
 void make_default_font() {
@@ -145,10 +205,59 @@ HFONT default_font() {
     return default_font(screen_dpi());
 }
 
+int text_scale(int dpi) {
+    MadeFont& made = made_font(dpi);
+    if (made.scale > 0) return made.scale;
+    made.scale = 100;
+    HFONT design = design_font(dpi);
+    if (made.font && design) {
+        const SIZE ours = sample_extent(made.font);
+        const SIZE drawn_for = sample_extent(design);
+        if (drawn_for.cx > 0 && drawn_for.cy > 0) {
+            // Rounded up: a percent short would cut the last letter of the widest label.
+            const auto percent = [](LONG now, LONG was) {
+                return static_cast<int>((static_cast<int64_t>(now) * 100 + was - 1) / was);
+            };
+            made.scale = std::max({100, percent(ours.cx, drawn_for.cx),
+                                   percent(ours.cy, drawn_for.cy)});
+        }
+    }
+    if (design) DeleteObject(design);
+    return made.scale;
+}
+
+int layout_dpi(int dpi) {
+    return MulDiv(dpi, text_scale(dpi), 100);
+}
+
+void message_font_changed() {
+    // The fonts stay made (a window may still show one); the next call looks at the system again.
+    for (MadeFont& made : g_fonts)
+        made.scale = 0;
+}
+
+SIZE text_extent(HWND control, bool wrapped) {
+    const std::wstring text = wide(window_text(control));
+    HDC dc = GetDC(control);
+    SIZE size{};
+    if (!dc) return size;
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    RECT client{};
+    GetClientRect(control, &client);
+    RECT box = {0, 0, wrapped ? client.right : 0, 0};
+    const auto style = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE));
+    UINT format = DT_CALCRECT | (wrapped ? DT_WORDBREAK : DT_SINGLELINE);
+    if (style & SS_NOPREFIX) format |= DT_NOPREFIX;
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &box, format);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    return {box.right - box.left, box.bottom - box.top};
+}
+
 HWND create_control(HWND parent, const wchar_t* window_class, std::string_view text, DWORD style,
                     DWORD ex_style, const Rect& logical_rect, int id) {
     const int dpi = window_dpi(parent);
-    const Rect r = scale(logical_rect, dpi);
+    const Rect r = scale(logical_rect, layout_dpi(dpi));
     HWND control = CreateWindowExW(ex_style, window_class, wide(text).c_str(), WS_CHILD | style,
                                    r.x, r.y, r.width, r.height, parent,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
@@ -164,6 +273,10 @@ HWND create_control(HWND parent, const wchar_t* window_class, std::string_view t
 void set_cue(HWND edit, std::string_view cue) {
     const std::wstring text = wide(cue);
     SendMessageW(edit, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+void show_focus_always(HWND window) {
+    SendMessageW(window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
 }
 
 void set_client_size(HWND window, int width, int height) {
@@ -182,7 +295,7 @@ bool register_window_classes() {
 HWND create_secondary_window(HWND owner, std::string_view title, const Rect& logical_placement,
                              WindowHandler& handler) {
     const int dpi = window_dpi(owner);
-    const Rect r = scale(logical_placement, dpi);
+    const Rect r = scale(logical_placement, layout_dpi(dpi));
     const Rect frame = frame_extra(TOP_LEVEL_STYLE, WS_EX_CONTROLPARENT, dpi);
     const Rect outer =
         kept_inside({r.x, r.y, r.width + frame.width, r.height + frame.height}, work_area(owner));
@@ -196,7 +309,8 @@ int logical_room_height(HWND owner) {
     const int device =
         work_area(owner).height - frame_extra(TOP_LEVEL_STYLE, WS_EX_CONTROLPARENT, dpi).height;
     // Rounded down, so that the scaled height never passes the room.
-    return static_cast<int>(static_cast<int64_t>(std::max(device, 0)) * LOGICAL_DPI / dpi);
+    return static_cast<int>(static_cast<int64_t>(std::max(device, 0)) * LOGICAL_DPI /
+                            layout_dpi(dpi));
 }
 
 Rect logical_placement(HWND main) {
@@ -239,6 +353,7 @@ void ModalScope::end() {
 
 void run_modal(HWND main, HWND window, HWND focus) {
     ModalScope scope(main);
+    show_focus_always(window);
     ShowWindow(window, SW_SHOW);
     SetForegroundWindow(window);
     SetFocus(focus ? focus : window);

@@ -48,21 +48,41 @@ Rect work_area(HWND window);
 // The width and height a top-level window's frame and caption add to its client area at a DPI.
 Rect frame_extra(DWORD style, DWORD ex_style, int dpi);
 
-// The process-wide default font at a DPI: the face at the message font's 9 points, made on first
-// use for each DPI and kept for the life of the process, so a window still showing it never holds
-// a deleted font. Null when it could not be made (the controls keep the system font).
+// The process-wide default font at a DPI: the system's message font (the one "Make text bigger"
+// enlarges), made on first use for each DPI and message font and kept for the life of the
+// process, so a window still showing it never holds a deleted font. Null when it could not be made
+// (the controls keep the system font).
 HFONT default_font(int dpi);
 // The same at the screen's DPI, made at start-up.
 void make_default_font();
 HFONT default_font();
 
-// A child control at a logical rectangle scaled to its parent's DPI, in the default font at that
-// DPI; null when it cannot be created.
+// How much larger, in percent, the default font's text is at a DPI than the text the windows'
+// geometry was drawn for (never below 100): measured, width and height, on the same sample.
+int text_scale(int dpi);
+
+// The DPI the windows' geometry is scaled at on a monitor of the given DPI: that DPI grown with the
+// text, so that every control keeps room for its text in a larger message font.
+int layout_dpi(int dpi);
+
+// Forgets the measured message font after the system's changed; windows then set their fonts and
+// layouts again.
+void message_font_changed();
+
+// The size a control's text needs in its font, device pixels: one line, or wrapped at the
+// control's width where `wrapped`. Access-key ampersands are taken as Windows draws them.
+SIZE text_extent(HWND control, bool wrapped);
+
+// A child control at a logical rectangle scaled to its parent's layout DPI, in the default font at
+// its DPI; null when it cannot be created.
 HWND create_control(HWND parent, const wchar_t* window_class, std::string_view text, DWORD style,
                     DWORD ex_style, const Rect& logical_rect, int id);
 
 // The grey cue an empty edit box shows.
 void set_cue(HWND edit, std::string_view cue);
+
+// Has a window and its controls draw the keyboard focus at all times, not only after a key.
+void show_focus_always(HWND window);
 
 // Moves a window so that its client area has the given device size; the frame adds to it.
 void set_client_size(HWND window, int width, int height);
