@@ -107,6 +107,7 @@ bool MainDesktop::build() {
     bundle_button_ = button(MAIN_BUNDLE_BUTTON, ID_BUNDLE);
     send_button_ = button(MAIN_SEND_BUTTON, ID_SEND);
     if (status_box_) {
+        pass_dialog_keys(status_box_);
         set_accessible_name(status_box_, MAIN_STATUS_BOX_NAME);
         mark_polite_live_region(status_box_);
     }
@@ -269,18 +270,16 @@ LRESULT MainDesktop::handle(HWND window, UINT message, WPARAM w, LPARAM l) {
             }
             break;
         case WM_ACTIVATE:
-            if (LOWORD(w) == WA_INACTIVE) {
-                // Where the keyboard was, to go back to when the window is active again.
-                if (HWND focus = GetFocus(); focus && GetParent(focus) == main_) focus_ = focus;
-                break;
+            if (LOWORD(w) != WA_INACTIVE) {
+                SendNotifyMessageW(main_, NOTICE_MESSAGE, refresh_notice_,
+                                   reinterpret_cast<LPARAM>(main_));
             }
-            SendNotifyMessageW(main_, NOTICE_MESSAGE, refresh_notice_,
-                               reinterpret_cast<LPARAM>(main_));
-            restore_focus();
+            // The window itself takes no keys: the focus goes back to the control that had it.
+            keep_dialog_focus(main_, message, w, l, focus_);
             return 0;
         case WM_SETFOCUS:
-            // The window itself takes no keys: the focus goes on to the control that had it.
-            restore_focus();
+        case WM_NEXTDLGCTL:
+            keep_dialog_focus(main_, message, w, l, focus_);
             return 0;
         case WM_CLOSE:
             // With a modal window open the loop running is that window's: the user closes it first.
@@ -387,7 +386,7 @@ void MainDesktop::show_summary(const RenderedSummary& summary) {
     if (!focus_) {
         // The first time: on the most likely next action.
         focus_ = summary.delivery_ready ? send_button_ : sections_[0].source_button();
-        if (GetActiveWindow() == main_) restore_focus();
+        if (GetActiveWindow() == main_) SetFocus(focus_);
     }
 }
 
@@ -398,14 +397,6 @@ void MainDesktop::show_status(const std::string& status_text) {
 
 void MainDesktop::announce_status(const std::string& line) {
     announce(status_box_, line);
-}
-
-void MainDesktop::restore_focus() {
-    HWND target = focus_;
-    if (!target || !IsWindowVisible(target) || !IsWindowEnabled(target)) {
-        target = GetNextDlgTabItem(main_, nullptr, FALSE);
-    }
-    if (target) SetFocus(target);
 }
 
 void MainDesktop::apply_layout(const MainLayout& given) {

@@ -102,8 +102,6 @@ class MainDesktop final : public Desktop {
     void prepare_lists();
     // The DPI the controls are placed at: the window's, grown with a larger message font.
     int geometry_dpi() const;
-    // Gives the focus back to the control that had it, or to the first one that can take it.
-    void restore_focus();
     // Everything again at a new DPI: fonts, columns, the re-layout; the window first takes
     // `suggested` (outer, device pixels) when given.
     void dpi_changed(int dpi, const RECT* suggested);

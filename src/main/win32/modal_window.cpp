@@ -14,6 +14,7 @@ bool is_push_button(HWND control) {
 }  // namespace
 
 LRESULT ModalHandler::handle(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (keep_dialog_focus(window, message, w, l, focus_)) return 0;
     switch (message) {
         case WM_COMMAND:
             if (HIWORD(w) == BN_CLICKED) command(window, LOWORD(w));

@@ -33,6 +33,7 @@ class ModalHandler : public WindowHandler {
 
   private:
     bool finished_ = false;
+    HWND focus_ = nullptr;  // where the keyboard was when the window last went inactive
 };
 
 // Ampersands doubled, so a button or check box shows them instead of underlining what follows.

@@ -79,9 +79,11 @@ bool fill_items(HWND list, const std::vector<PickerWindow::Item>& items) {
     return true;
 }
 
-// Enter and Esc do nothing here: only the buttons and the close box end the picker.
+// Enter presses OK and Esc Cancel, as in any dialog box.
 class PickerHandler : public ModalHandler {
   public:
+    PickerHandler() { default_button = OK_ID; }
+
     HWND item_list = nullptr;
     int item_count = 0;
     HWND remember_box = nullptr;
@@ -89,10 +91,10 @@ class PickerHandler : public ModalHandler {
 
   protected:
     void command(HWND, int id) override {
-        if (id == OK_ID) end(PickerResult::ok);
+        if (id == OK_ID || id == IDOK) end(PickerResult::ok);
         if (id == ADD_FOLDER_ID) end(PickerResult::add_folder);
         if (id == REMOVE_FOLDER_ID) end(PickerResult::remove_folder);
-        if (id == CANCEL_ID) end(PickerResult::cancel);
+        if (id == CANCEL_ID || id == IDCANCEL) end(PickerResult::cancel);
     }
     void closed(HWND) override { end(PickerResult::cancel); }
 
@@ -141,7 +143,8 @@ PickerAnswer run_picker(HWND main, const PickerWindow& picker) {
                                               frame.remember_box, REMEMBER_ID);
         built =
             handler.remember_box &&
-            create_control(window, L"BUTTON", with_access_key(PICKER_OK, PICKER_OK_KEYS), BUTTON_STYLE,
+            create_control(window, L"BUTTON", with_access_key(PICKER_OK, PICKER_OK_KEYS),
+                           WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
                            0, frame.ok_button, OK_ID) &&
             create_control(window, L"BUTTON", with_access_key(PICKER_CANCEL, PICKER_CANCEL_KEYS),
                            BUTTON_STYLE, 0, frame.cancel_button,

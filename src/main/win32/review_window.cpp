@@ -72,6 +72,7 @@ ReviewAnswer run_review(HWND main, const std::string& text) {
         DestroyWindow(window);
         return ReviewAnswer::back;
     }
+    pass_dialog_keys(GetDlgItem(window, TEXT_ID));
     run_modal(main, window, back);
     return handler.answer;
 }

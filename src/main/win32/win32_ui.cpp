@@ -275,6 +275,53 @@ void set_cue(HWND edit, std::string_view cue) {
     SendMessageW(edit, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
+namespace {
+
+constexpr UINT_PTR DIALOG_KEYS_SUBCLASS = 0xD1A1;
+
+LRESULT CALLBACK dialog_keys_proc(HWND box, UINT message, WPARAM w, LPARAM l, UINT_PTR, DWORD_PTR) {
+    const LRESULT code = DefSubclassProc(box, message, w, l);
+    if (message != WM_GETDLGCODE) return code;
+    return code & ~(DLGC_WANTTAB | DLGC_WANTALLKEYS | DLGC_WANTMESSAGE);
+}
+
+}  // namespace
+
+bool keep_dialog_focus(HWND window, UINT message, WPARAM w, LPARAM l, HWND& remembered) {
+    const auto give_back = [&] {
+        HWND target = remembered;
+        if (!target || !IsWindow(target) || !IsWindowVisible(target) || !IsWindowEnabled(target)) {
+            target = GetNextDlgTabItem(window, nullptr, FALSE);
+        }
+        if (target) SetFocus(target);
+    };
+    switch (message) {
+        case WM_NEXTDLGCTL:
+            if (LOWORD(l)) {
+                SetFocus(reinterpret_cast<HWND>(w));
+            } else if (HWND next = GetNextDlgTabItem(window, GetFocus(), w != 0)) {
+                SetFocus(next);
+            }
+            return true;
+        case WM_ACTIVATE:
+            if (LOWORD(w) == WA_INACTIVE) {
+                if (HWND focus = GetFocus(); focus && GetParent(focus) == window) remembered = focus;
+                return false;
+            }
+            give_back();
+            return true;
+        case WM_SETFOCUS:
+            give_back();
+            return true;
+        default:
+            return false;
+    }
+}
+
+void pass_dialog_keys(HWND read_only_box) {
+    SetWindowSubclass(read_only_box, dialog_keys_proc, DIALOG_KEYS_SUBCLASS, 0);
+}
+
 void show_focus_always(HWND window) {
     SendMessageW(window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
 }
@@ -352,6 +399,9 @@ void ModalScope::end() {
 }
 
 void run_modal(HWND main, HWND window, HWND focus) {
+    // The owner's focused control gets the focus back afterwards, as a dialog box gives it.
+    HWND before = GetFocus();
+    if (before && GetAncestor(before, GA_ROOT) != main) before = nullptr;
     ModalScope scope(main);
     show_focus_always(window);
     ShowWindow(window, SW_SHOW);
@@ -361,7 +411,7 @@ void run_modal(HWND main, HWND window, HWND focus) {
     scope.end();
     ShowWindow(window, SW_HIDE);
     DestroyWindow(window);
-    SetFocus(main);
+    SetFocus(before && IsWindowVisible(before) && IsWindowEnabled(before) ? before : main);
 }
 
 std::filesystem::path picked_folder(std::wstring_view shell_path) {

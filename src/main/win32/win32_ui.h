@@ -81,6 +81,15 @@ HWND create_control(HWND parent, const wchar_t* window_class, std::string_view t
 // The grey cue an empty edit box shows.
 void set_cue(HWND edit, std::string_view cue);
 
+// What the dialog manager does for a dialog box, for our windows that are not: WM_NEXTDLGCTL (sent
+// by IsDialogMessage for a label's access key) moves the focus; the focus is remembered when the
+// window goes inactive and given back when it is active again. True when `message` was handled.
+bool keep_dialog_focus(HWND window, UINT message, WPARAM w, LPARAM l, HWND& remembered);
+
+// Has a read-only multi-line box leave Tab, Enter, Esc and access keys to its window, as a box
+// that takes no typing should: Tab goes on, Enter presses the default button, Esc closes.
+void pass_dialog_keys(HWND read_only_box);
+
 // Has a window and its controls draw the keyboard focus at all times, not only after a key.
 void show_focus_always(HWND window);
 
