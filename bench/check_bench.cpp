@@ -1,6 +1,7 @@
 // Checker benchmark: dalvento-check's checks on the zip of a generated export, called here and as
-// the program, against, in the same run and on the same zip, what a receiver does without it: `unzip -t`, then unpacking with
-// `unzip` and `sha256sum -c` over the unpacked members. Best of two each, with the machine's load.
+// the program, against, in the same run and on the same zip, what a receiver does without it:
+// `unzip -t`, then unpacking with `unzip` and `sha256sum -c` over the unpacked members. Best of two
+// each, with the machine's load.
 //
 //   check_bench [FOLDER] [--layer-mb N] [--tables-mb N] [--other-files N]
 //
@@ -66,8 +67,8 @@ int main(int argc, char** argv) {
     const std::filesystem::path out = folder.parent_path() / "dalvento-check-bench-out";
     std::filesystem::remove_all(out);
     std::filesystem::create_directories(out);
-    const std::string note = note_text(units, false, NoteInput{"bench", "", "", *date,
-                                                               std::chrono::system_clock::now()});
+    const std::string note = note_text(
+        units, false, NoteInput{"bench", "", "", *date, std::chrono::system_clock::now()});
     const auto built = build_zip(units, false, note, choose_zip_path(out, date->date, units));
     if (!built) {
         std::fprintf(stderr, "build_zip failed: %s\n", built.error().c_str());
@@ -89,8 +90,8 @@ int main(int argc, char** argv) {
         {"dalvento-check", ""},
         {"the program", "'" DALVENTO_CHECK_PROGRAM "' '" + zip + "' > /dev/null"},
         {"unzip -t", "unzip -tq '" + zip + "' > /dev/null"},
-        {"unzip (unpack)", "rm -rf '" + unpacked + "' && unzip -qo '" + zip + "' -d '" + unpacked +
-                               "'"},
+        {"unzip (unpack)",
+         "rm -rf '" + unpacked + "' && unzip -qo '" + zip + "' -d '" + unpacked + "'"},
         {"sha256sum -c", "cd '" + unpacked + "' && sha256sum -c --quiet SHA256SUMS"},
     };
     (void)std::system(("cat '" + zip + "' > /dev/null").c_str());  // into the page cache

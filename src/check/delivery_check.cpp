@@ -305,17 +305,17 @@ void Checker::check_layers() {
         for (const MemberState* state : set.members) {
             names.push_back(state->member->name);
             if (!state->sha256) whole = false;
-            unit.files.push_back(UnitFile{state->member->name, {}, state->sha256,
-                                          state->member->size, std::nullopt});
+            unit.files.push_back(UnitFile{
+                state->member->name, {}, state->sha256, state->member->size, std::nullopt});
             by_file[state->member->name] = state;
         }
         check_layer_siblings(unit, names);
         if (whole) {
-            check_layer_consistency(unit, [&](const UnitFile& file, uint64_t offset, void* buffer,
-                                              size_t bytes) {
-                const MemberState* state = by_file.at(file.name);
-                return read_kept(state->kept, file.bytes, offset, buffer, bytes);
-            });
+            check_layer_consistency(
+                unit, [&](const UnitFile& file, uint64_t offset, void* buffer, size_t bytes) {
+                    const MemberState* state = by_file.at(file.name);
+                    return read_kept(state->kept, file.bytes, offset, buffer, bytes);
+                });
         }
         const std::string subject = set.stem + " (shapefile set)";
         for (const UnitMessage& message : unit.messages) {
@@ -434,8 +434,8 @@ std::string report_text(const CheckReport& report) {
     std::string out;
     for (const Finding& finding : report.findings)
         out += finding.subject + ": " + finding.text + "\n";
-    out += std::to_string(report.members) + " members checked, " +
-           std::to_string(report.problems) + " problems\n";
+    out += std::to_string(report.members) + " members checked, " + std::to_string(report.problems) +
+           " problems\n";
     return out;
 }
 

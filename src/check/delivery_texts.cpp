@@ -38,8 +38,7 @@ bool is_lower_hex(std::string_view text) {
     return true;
 }
 
-std::optional<std::chrono::year_month_day> valid_date(uint64_t year, uint64_t month,
-                                                      uint64_t day) {
+std::optional<std::chrono::year_month_day> valid_date(uint64_t year, uint64_t month, uint64_t day) {
     if (year > 9999 || month > 12 || day > 31) return std::nullopt;
     const std::chrono::year_month_day date{std::chrono::year(static_cast<int>(year)),
                                            std::chrono::month(static_cast<unsigned>(month)),
@@ -121,7 +120,8 @@ std::expected<DeliveryNote, std::string> read_delivery_note(std::string_view tex
             std::string_view rest = l[at].substr(10);
             const size_t from = rest.find(" (from ");
             if (from == std::string_view::npos || !rest.ends_with(")")) {
-                return std::unexpected(at_line(at + 1, "doesn't say where the export date came from"));
+                return std::unexpected(
+                    at_line(at + 1, "doesn't say where the export date came from"));
             }
             date = written_date(rest.substr(0, from));
             if (!date) return std::unexpected(at_line(at + 1, "doesn't give an export date"));

@@ -6,9 +6,8 @@
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     auto writer = [](std::FILE* stream) {
-        return [stream](std::string_view text) {
-            std::fwrite(text.data(), 1, text.size(), stream);
-        };
+        return
+            [stream](std::string_view text) { std::fwrite(text.data(), 1, text.size(), stream); };
     };
     const int status = dalvento::run_check_command(args, writer(stdout), writer(stderr));
     return std::fflush(stdout) == 0 ? status : 2;

@@ -37,8 +37,8 @@ std::string zip_ready_text(const ZipResult& zip, const std::expected<void, std::
     return "Saved " + platform::path_text(zip.path) + "\n\n" + std::to_string(zip.file_count) +
            " files, " + size_text(zip.bytes) + "\n" + fingerprint + "\nRead back from " +
            platform::path_text(zip.path.parent_path()) +
-           " and checked.\n\nNext: send it with Send to Dalvento, or hand over the USB stick.\n\nShow it in its "
-           "folder?";
+           " and checked.\n\nNext: send it with Send to Dalvento, or hand over the USB "
+           "stick.\n\nShow it in its folder?";
 }
 
 void bundle_flow(MainWindow& window) {

@@ -143,8 +143,7 @@ bool handle_pack_notice(MainWindow& window) {
         render_summary(window);
         const PackFailure& failure = outcome->error();
         if (failure.read_back) {
-            window.desktop.message_box(std::string(DIDNT_READ_BACK), failure.text,
-                                       BoxStyle::error);
+            window.desktop.message_box(std::string(DIDNT_READ_BACK), failure.text, BoxStyle::error);
         } else {
             window.desktop.message_box(std::string(COULDNT_BUILD), zip_failure_text(failure.text),
                                        BoxStyle::error);

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 #ifdef _WIN32
-#include <windows.h>
 #include <psapi.h>
+#include <windows.h>
 #else
 #include <sys/resource.h>
 #endif
@@ -53,9 +53,9 @@ fs::path pack_delivery(const fs::path& root, exportgen::BrokenForm broken, const
     }
     const auto date = settle_export_date(units);
     EXPECT_TRUE(date);
-    const std::string note = note_text(units, false,
-                                       NoteInput{"Pat Clerk", "2026 roll", "", *date,
-                                                 local_time(2026, 3, 6, 14, 7)});
+    const std::string note =
+        note_text(units, false,
+                  NoteInput{"Pat Clerk", "2026 roll", "", *date, local_time(2026, 3, 6, 14, 7)});
     fs::create_directories(folder);
     const auto built =
         build_zip(units, false, note, choose_zip_path(folder, date->date, units), {});
@@ -113,8 +113,8 @@ std::vector<std::string> problem_lines(const CheckReport& report) {
 
 struct Packed {
     IsolatedEnvironment env;
-    fs::path good = pack_delivery(env.dir() / "exports", exportgen::BrokenForm::none,
-                                  env.dir() / "good");
+    fs::path good =
+        pack_delivery(env.dir() / "exports", exportgen::BrokenForm::none, env.dir() / "good");
 };
 
 TEST(DeliveryCheck, TheProgramsOwnZipPassesAndSaysSoPerMember) {
@@ -135,7 +135,8 @@ TEST(DeliveryCheck, TheProgramsOwnZipPassesAndSaysSoPerMember) {
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(out.ends_with("\nSHA256SUMS: ok\n15 members checked, 0 problems\n")) << out;
     EXPECT_EQ(err, "");
-    EXPECT_EQ(run_check_command({}, [&](std::string_view) {}, [&](std::string_view t) { err += t; }),
+    EXPECT_EQ(run_check_command(
+                  {}, [&](std::string_view) {}, [&](std::string_view t) { err += t; }),
               2);
     EXPECT_TRUE(err.starts_with("usage: dalvento-check [--json] ZIP")) << err;
 }
@@ -163,8 +164,8 @@ TEST(DeliveryCheck, EachBrokenFormGivesItsFindingAndStatus) {
     };
     auto repacked = [&](exportgen::BrokenForm form) {
         return [&, form](const fs::path& zip) {
-            const fs::path made = pack_delivery(zip.parent_path() / "exports", form,
-                                                zip.parent_path() / "packed");
+            const fs::path made =
+                pack_delivery(zip.parent_path() / "exports", form, zip.parent_path() / "packed");
             fs::rename(made, zip);
         };
     };
@@ -174,8 +175,9 @@ TEST(DeliveryCheck, EachBrokenFormGivesItsFindingAndStatus) {
              auto reader = ZipReader::open(packed.good);
              ASSERT_TRUE(reader);
              const auto& members = reader->members();
-             const auto found = std::find_if(members.begin(), members.end(),
-                                             [](const ZipMember& m) { return m.name == "OWNER.dbf"; });
+             const auto found =
+                 std::find_if(members.begin(), members.end(),
+                              [](const ZipMember& m) { return m.name == "OWNER.dbf"; });
              ASSERT_NE(found, members.end());
              const ZipMember& shp = *found;
              std::string changed = bytes;
@@ -185,13 +187,18 @@ TEST(DeliveryCheck, EachBrokenFormGivesItsFindingAndStatus) {
          1,
          {"OWNER.dbf: damaged in the zip: "}},
         {"a member missing",
-         edited([](Entries& e) { std::erase_if(e, [](auto& m) { return m.first == "tblRESales.txt"; }); }),
+         edited([](Entries& e) {
+             std::erase_if(e, [](auto& m) { return m.first == "tblRESales.txt"; });
+         }),
          1,
          {"tblRESales.txt: listed in SHA256SUMS but not in the zip; a file of the delivery is "
           "missing",
           "tblRESales.txt: listed in NOTE.txt but not in the zip"}},
         {"a member added",
-         edited([](Entries& e) { e.insert(e.end() - 2, {"extra.pdf", "%PDF-1.4"}); }), 1,
+         edited([](Entries& e) {
+             e.insert(e.end() - 2, {"extra.pdf", "%PDF-1.4"});
+         }),
+         1,
          {"extra.pdf: not listed in SHA256SUMS; it can't be checked against the sender's sum",
           "extra.pdf: not among the files NOTE.txt lists"}},
         {"a SHA256SUMS line changed",
@@ -211,23 +218,31 @@ TEST(DeliveryCheck, EachBrokenFormGivesItsFindingAndStatus) {
           "note may belong to another delivery"}},
         {"NOTE.txt not as the program writes it",
          edited([](Entries& e) { replace_once(entry(e, "NOTE.txt"), "\r\nFiles:", "\r\nFile:"); }),
-         1, {"NOTE.txt: doesn't read as Dalvento writes it (line "}},
-        {"a truncated .dbf inside", repacked(exportgen::BrokenForm::dbf_cut), 1,
+         1,
+         {"NOTE.txt: doesn't read as Dalvento writes it (line "}},
+        {"a truncated .dbf inside",
+         repacked(exportgen::BrokenForm::dbf_cut),
+         1,
          {"OWNER (shapefile set): OWNER.dbf is shorter than its header says"}},
-        {"a table's last line cut", repacked(exportgen::BrokenForm::table_last_line_cut), 1,
+        {"a table's last line cut",
+         repacked(exportgen::BrokenForm::table_last_line_cut),
+         1,
          {"tblREProperty.txt: the last line has "}},
         {"a member in a folder and a name twice but for capitals",
          edited([](Entries& e) {
              e.front().first = "maps/" + e.front().first;
              e.insert(e.end() - 2, {"TBLRESALES.TXT", "x"});
          }),
-         1, {}},
+         1,
+         {}},
         {"a zip cut short",
          [&](const fs::path& zip) { testing::write_file(zip, bytes.substr(0, bytes.size() - 30)); },
          2,
          {name + ": not a readable zip: no zip directory at its end: the file is cut short or is "
                  "not a zip; ask the sender for a new copy"}},
-        {"not a delivery", edited([](Entries& e) { e.resize(3); }), 2,
+        {"not a delivery",
+         edited([](Entries& e) { e.resize(3); }),
+         2,
          {name + ": holds neither NOTE.txt nor SHA256SUMS: it is not a Dalvento delivery"}},
     };
     int n = 0;
@@ -245,8 +260,10 @@ TEST(DeliveryCheck, EachBrokenFormGivesItsFindingAndStatus) {
                 << c.what << ": no problem starting \"" << expected << "\" in\n"
                 << report_text(report);
         }
-        if (c.problems.empty()) EXPECT_FALSE(lines.empty()) << c.what;
-        else EXPECT_EQ(lines.size(), c.problems.size()) << c.what << "\n" << report_text(report);
+        if (c.problems.empty())
+            EXPECT_FALSE(lines.empty()) << c.what;
+        else
+            EXPECT_EQ(lines.size(), c.problems.size()) << c.what << "\n" << report_text(report);
         EXPECT_EQ(testing::read_file(zip), before) << c.what << ": the zip was changed";
     }
 }
@@ -310,9 +327,10 @@ TEST(CheckLarge, AZipOfMoreThan4GiBIsCheckedInConstantMemory) {
         testing::unit_of_files("other/zeros.bin", UnitKind::file, false, {file})};
     const std::string note = note_text(
         units, false,
-        NoteInput{"", "", "", ExportDate{{}, "newest table export", {std::chrono::year(2026),
-                                                                     std::chrono::March,
-                                                                     std::chrono::day(5)}},
+        NoteInput{"", "", "",
+                  ExportDate{{},
+                             "newest table export",
+                             {std::chrono::year(2026), std::chrono::March, std::chrono::day(5)}},
                   local_time(2026, 3, 6, 14, 7)});
     const fs::path zip = env.dir() / "QUARNELL-2026-03-05-0123abcd.zip";
     {
@@ -324,9 +342,8 @@ TEST(CheckLarge, AZipOfMoreThan4GiBIsCheckedInConstantMemory) {
             ASSERT_TRUE(archive->write(later.data(), later.size()));
         ASSERT_TRUE(archive->write(final_block.data(), final_block.size()));
         ASSERT_TRUE(archive->end_raw_entry(SIZE, static_cast<uint32_t>(crc)));
-        for (const auto& [name, text] :
-             {std::pair<std::string, std::string>{"NOTE.txt", note},
-              {"SHA256SUMS", sha + "  zeros.bin\r\n"}}) {
+        for (const auto& [name, text] : {std::pair<std::string, std::string>{"NOTE.txt", note},
+                                         {"SHA256SUMS", sha + "  zeros.bin\r\n"}}) {
             ASSERT_TRUE(archive->begin_entry(name, DOS_EPOCH));
             ASSERT_TRUE(archive->write(text.data(), text.size()));
         }

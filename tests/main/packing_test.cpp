@@ -82,8 +82,8 @@ TEST(Packing, BundleRunsOffTheWindowThreadWithButtonsOffUntilTheOutcome) {
     for (const std::string& line : progress) {
         const bool now_checking =
             line.find("Checking the zip on the stick\xE2\x80\xA6 ") != std::string::npos;
-        EXPECT_TRUE(now_checking || (!checking && line.find("Packing\xE2\x80\xA6 ") !=
-                                                      std::string::npos))
+        EXPECT_TRUE(now_checking ||
+                    (!checking && line.find("Packing\xE2\x80\xA6 ") != std::string::npos))
             << line;
         checking = checking || now_checking;
     }

@@ -270,7 +270,8 @@ std::expected<void, std::string> ZipReader::read_member(
         return read;
     }
     if (name_and_extra.compare(0, name_bytes, member.name) != 0) {
-        return std::unexpected("its header in the zip names " + name_and_extra.substr(0, name_bytes));
+        return std::unexpected("its header in the zip names " +
+                               name_and_extra.substr(0, name_bytes));
     }
     if (member.flags & ENCRYPTED) return std::unexpected(std::string("it is encrypted"));
     if (!(member.flags & SIZES_AFTER_DATA)) {
@@ -278,8 +279,8 @@ std::expected<void, std::string> ZipReader::read_member(
         Zip64Wanted wanted;
         if (size == 0xFFFFFFFF) wanted.size = &size;
         if (packed == 0xFFFFFFFF) wanted.packed = &packed;
-        if (!take_zip64_field(name_and_extra.substr(name_bytes), wanted) ||
-            size != member.size || packed != member.packed) {
+        if (!take_zip64_field(name_and_extra.substr(name_bytes), wanted) || size != member.size ||
+            packed != member.packed) {
             return std::unexpected(
                 std::string("its header in the zip gives other sizes than the zip's directory"));
         }

@@ -131,8 +131,8 @@ constexpr size_t DEVICE_ALIGNMENT = 4096;
 constexpr size_t DEVICE_PIECE_BYTES = 1 << 20;
 
 struct AlignedBuffer {
-    unsigned char* data = static_cast<unsigned char*>(
-        std::aligned_alloc(DEVICE_ALIGNMENT, DEVICE_PIECE_BYTES));
+    unsigned char* data =
+        static_cast<unsigned char*>(std::aligned_alloc(DEVICE_ALIGNMENT, DEVICE_PIECE_BYTES));
     ~AlignedBuffer() { std::free(data); }
 };
 

@@ -203,8 +203,7 @@ struct PageBuffer {
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 std::expected<void, OsError> read_pieces(
-    HANDLE h, unsigned char* buffer,
-    const std::function<bool(const unsigned char*, size_t)>& use) {
+    HANDLE h, unsigned char* buffer, const std::function<bool(const unsigned char*, size_t)>& use) {
     uint64_t offset = 0;
     for (;;) {
         DWORD got = 0;
@@ -232,8 +231,8 @@ std::expected<DeviceRead, OsError> read_from_device(
     {
         // Whatever of it is still only in the cache goes to the device first. A file that cannot
         // be opened for writing (a write-protected stick) has nothing waiting to be written.
-        Handle flushing{CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+        Handle flushing{CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
         if (flushing.h != INVALID_HANDLE_VALUE && !FlushFileBuffers(flushing.h)) {
             return std::unexpected(last_os_error());
         }

@@ -213,8 +213,7 @@ void check_layer_consistency(DeliveryUnit& unit, const MemberRead& read) {
     }
     if (shapes && *shapes > 0 && shp_header && shp_header->whole) {
         std::array<unsigned char, INDEX_ENTRY_BYTES> entry;
-        if (read_at(unit, read, *shx, shx->bytes - INDEX_ENTRY_BYTES, entry.data(),
-                    entry.size())) {
+        if (read_at(unit, read, *shx, shx->bytes - INDEX_ENTRY_BYTES, entry.data(), entry.size())) {
             // Offset and content length in 16-bit words; each record has an 8-byte header.
             const uint64_t end =
                 uint64_t{big_endian_32(&entry[0])} * 2 + 8 + uint64_t{big_endian_32(&entry[4])} * 2;

@@ -44,7 +44,8 @@ TEST(ReadBack, ComparesWhatTheDeviceGivesWithWhatWasWritten) {
          std::nullopt},
         {"a read error half-way",
          [](uint64_t offset, unsigned char*, size_t) {
-             if (offset > 0) return std::optional<platform::OsError>({5, platform::os_error_text(5)});
+             if (offset > 0)
+                 return std::optional<platform::OsError>({5, platform::os_error_text(5)});
              return std::optional<platform::OsError>();
          },
          io_error},

@@ -244,7 +244,6 @@ TEST(DeviceRead, ReadsBackWhatWasWrittenAndTheSeamStandsInForTheDevice) {
     EXPECT_FALSE(read_from_device(dir / "missing", [](const unsigned char*, size_t) {
                      return true;
                  }).has_value());
-
 }
 
 }  // namespace
