@@ -21,15 +21,24 @@ std::string clipboard_failure_note(const std::string& reason) {
     return "(Couldn't copy it to the clipboard: " + reason + ".)";
 }
 
+std::string read_back_failure_text(const std::string& folder,
+                                   const std::optional<std::string>& reason) {
+    return "The zip on " + folder + " doesn't match what was written" +
+           (reason ? ": " + *reason : std::string()) +
+           ". The stick may be failing or smaller than it claims. Try another stick, or save to "
+           "another folder.";
+}
+
 std::string zip_ready_text(const ZipResult& zip, const std::expected<void, std::string>& copied) {
     const std::string fingerprint =
         copied ? "Fingerprint (SHA-256, copied to clipboard): " + zip.sha256
                : "Fingerprint (SHA-256): " + zip.sha256 + "\n" +
                      clipboard_failure_note(copied.error());
     return "Saved " + platform::path_text(zip.path) + "\n\n" + std::to_string(zip.file_count) +
-           " files, " + size_text(zip.bytes) + "\n" + fingerprint +
-           "\n\nNext: send it with Send to Dalvento, or hand over the USB stick.\n\nShow it in its "
-           "folder?";
+           " files, " + size_text(zip.bytes) + "\n" + fingerprint + "\nRead back from " +
+           platform::path_text(zip.path.parent_path()) +
+           " and checked.\n\nNext: send it with Send to Dalvento, or hand over the USB "
+           "stick.\n\nShow it in its folder?";
 }
 
 void bundle_flow(MainWindow& window) {
@@ -46,6 +55,7 @@ void bundle_flow(MainWindow& window) {
         choose_zip_path(*folder, prepared->export_date.date, prepared->units);
     const std::filesystem::path chosen = *folder;
     PackRequest request = pack_request(*prepared, zip_path, window.now());
+    request.read_back = true;
     start_packing(
         window, std::move(request),
         [chosen, prepared = std::move(*prepared)](MainWindow& window, const ZipResult& zip) {

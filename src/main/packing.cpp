@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/packing/note.h"
+#include "core/packing/read_back.h"
 #include "core/platform/platform.h"
 #include "main/bundle.h"
 #include "main/summary.h"
@@ -15,6 +16,8 @@ namespace dalvento {
 namespace {
 
 constexpr std::string_view COULDNT_BUILD = "Couldn't build the zip";
+constexpr std::string_view DIDNT_READ_BACK = "The zip didn't read back the same";
+constexpr std::string_view CHECKING_STAGE = "checking";
 // How long a close waits for the packing thread to notice the stop: it looks between blocks, so
 // this is only ever reached when the disk itself hangs.
 constexpr std::chrono::seconds STOP_WAIT{30};
@@ -30,6 +33,24 @@ void show_progress(MainWindow& window) {
         with_progress_line(window.status_without_progress, window.progress_line));
 }
 
+// The finished zip read back from its device; one that differs, or cannot be read, is deleted
+// so that nobody hands it over.
+PackOutcome read_back(Worker<PackOutcome>& worker, const ZipResult& zip) {
+    worker.report({std::string(CHECKING_STAGE), 0, zip.bytes});
+    ReadBackOptions options;
+    options.stop = &worker.stop_flag();
+    options.progress = [&](uint64_t read, uint64_t total) {
+        worker.report({std::string(CHECKING_STAGE), read, total});
+    };
+    const auto same = read_back_zip(zip.path, zip.sha256, zip.bytes, options);
+    if (same) return zip;
+    (void)platform::remove_file(zip.path);
+    if (same.error().stopped) return std::unexpected(PackFailure{std::string(PACKING_STOPPED)});
+    return std::unexpected(PackFailure{
+        read_back_failure_text(platform::path_text(zip.path.parent_path()), same.error().reason),
+        true});
+}
+
 // The packing thread's whole work: an outcome whatever happens, for the window waits for one.
 PackOutcome pack(Worker<PackOutcome>& worker, const PackRequest& request) {
     PackOptions options;
@@ -38,12 +59,16 @@ PackOutcome pack(Worker<PackOutcome>& worker, const PackRequest& request) {
         worker.report({"packing", read, total});
     };
     try {
-        return build_zip(request.units, request.send_everything, request.note, request.zip_path,
-                         options);
+        auto built = build_zip(request.units, request.send_everything, request.note,
+                               request.zip_path, options);
+        if (!built) return std::unexpected(PackFailure{built.error()});
+        if (!request.read_back) return *built;
+        return read_back(worker, *built);
     } catch (const std::exception& problem) {
         (void)platform::remove_file(partial_path(request.zip_path));
-        return std::unexpected(platform::path_text(request.zip_path) +
-                               ": the zip could not be built (" + problem.what() + ")");
+        return std::unexpected(PackFailure{platform::path_text(request.zip_path) +
+                                           ": the zip could not be built (" + problem.what() +
+                                           ")"});
     }
 }
 
@@ -64,6 +89,11 @@ PackRequest pack_request(const PreparedDelivery& prepared, std::filesystem::path
 
 std::string packing_text(uint64_t read, uint64_t total) {
     return "Packing\xE2\x80\xA6 " + std::to_string(whole_percent(read, total)) + "%";
+}
+
+std::string checking_text(uint64_t read, uint64_t total) {
+    return "Checking the zip on the stick\xE2\x80\xA6 " +
+           std::to_string(whole_percent(read, total)) + "%";
 }
 
 void start_packing(MainWindow& window, PackRequest request, PackedFn packed) {
@@ -96,7 +126,9 @@ bool handle_pack_notice(MainWindow& window) {
     if (!window.pack_job) return false;
     RunningPack& running = *window.pack_job;
     const WorkProgress progress = running.worker->progress();
-    window.progress_line = packing_text(progress.done, progress.total);
+    window.progress_line = progress.stage == CHECKING_STAGE
+                               ? checking_text(progress.done, progress.total)
+                               : packing_text(progress.done, progress.total);
     const std::optional<PackOutcome> outcome = running.worker->outcome();
     // The outcome goes on with the flow's questions and boxes, which wait until no modal window
     // is open over the main window; the activation that follows brings it back here.
@@ -112,8 +144,13 @@ bool handle_pack_notice(MainWindow& window) {
     window.desktop.set_delivery_buttons_enabled(true, true);
     if (!*outcome) {
         render_summary(window);
-        window.desktop.message_box(std::string(COULDNT_BUILD), zip_failure_text(outcome->error()),
-                                   BoxStyle::error);
+        const PackFailure& failure = outcome->error();
+        if (failure.read_back) {
+            window.desktop.message_box(std::string(DIDNT_READ_BACK), failure.text, BoxStyle::error);
+        } else {
+            window.desktop.message_box(std::string(COULDNT_BUILD), zip_failure_text(failure.text),
+                                       BoxStyle::error);
+        }
         return true;
     }
     show_progress(window);

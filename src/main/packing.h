@@ -22,14 +22,24 @@ namespace dalvento {
 // What a flow does with its zip once packed, on the window's thread.
 using PackedFn = std::function<void(MainWindow& window, const ZipResult& zip)>;
 
-// What packing gives: the zip, or the text of why there is none.
-using PackOutcome = std::expected<ZipResult, std::string>;
+// Why packing gave no zip: the builder's error, or a zip that didn't read back the same (whose
+// text is then the whole box text).
+struct PackFailure {
+    std::string text;
+    bool read_back = false;
+};
+
+// What packing gives: the zip, or why there is none.
+using PackOutcome = std::expected<ZipResult, PackFailure>;
 
 struct PackRequest {
     std::vector<DeliveryUnit> units;
     bool send_everything = false;
     std::string note;
     std::filesystem::path zip_path;
+    // Read the finished zip back from its device and compare it with what was written; a zip
+    // that differs is deleted.
+    bool read_back = false;
 };
 
 // The packing under way, as the window keeps it.
@@ -47,9 +57,12 @@ PackRequest pack_request(const PreparedDelivery& prepared, std::filesystem::path
 // The status line while packing: "Packing… {p}%", p the whole percent read of the total.
 std::string packing_text(uint64_t read, uint64_t total);
 
+// The status line while the zip is read back: "Checking the zip on the stick… {p}%".
+std::string checking_text(uint64_t read, uint64_t total);
+
 // Starts packing on window.start_worker's thread and disables Bundle and Send; `packed` runs
-// when the zip is complete. A failure, now or later, is shown in the "Couldn't build the zip"
-// box.
+// when the zip is complete (and, when asked, read back the same). A failure, now or later, is
+// shown in the "Couldn't build the zip" box, or the read-back's own box.
 void start_packing(MainWindow& window, PackRequest request, PackedFn packed);
 
 // The work notice while packing: progress, or the outcome once the main window is free of

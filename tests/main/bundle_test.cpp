@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -69,8 +70,9 @@ TEST(BundleRoad, GeneratedExportsToAZipOnDiskThenNothingNew) {
     // 6 layer members and 5 tables; the other files start unselected.
     EXPECT_EQ(ready.text, "Saved " + text(zip) + "\n\n11 files, " + size_text(fs::file_size(zip)) +
                               "\nFingerprint (SHA-256, copied to clipboard): " + fingerprint +
-                              "\n\nNext: send it with Send to Dalvento, or hand over the USB "
-                              "stick.\n\nShow it in its folder?");
+                              "\nRead back from " + text(stick) +
+                              " and checked.\n\nNext: send it with Send to Dalvento, or hand "
+                              "over the USB stick.\n\nShow it in its folder?");
     EXPECT_EQ(bench.desktop.explorer_arguments, (std::vector<std::string>{"/select," + text(zip)}));
     // What the check called new has been packed: its line is gone.
     EXPECT_EQ(bench.window.status_line, "");
@@ -122,8 +124,11 @@ TEST(BundleRoad, GeneratedExportsToAZipOnDiskThenNothingNew) {
     ASSERT_NE(at, std::string::npos) << again;
     EXPECT_EQ(again.substr(at + 24 + 64),
               "\n(Couldn't copy it to the clipboard: another program is using the clipboard.)"
-              "\n\nNext: send it with Send to Dalvento, or hand over the USB stick.\n\nShow it in "
-              "its folder?");
+              "\nRead back from " +
+                  text(stick) +
+                  " and checked.\n\nNext: send it with Send to Dalvento, or hand over the USB "
+                  "stick.\n\nShow it in "
+                  "its folder?");
     ASSERT_EQ(bench.desktop.folder_requests.size(), 2u);
     EXPECT_EQ(bench.desktop.folder_requests[1].start, std::optional<fs::path>(stick));
     EXPECT_NE(bench.desktop.dialogs.back().summary.find(": 6 unit(s), about "), std::string::npos)
@@ -169,6 +174,67 @@ TEST(BundleRoad, ZipThatCannotBeWrittenLeavesNothingChanged) {
     after.tax_year = before.tax_year;
     after.hash_cache = before.hash_cache;
     EXPECT_EQ(after, before);
+}
+
+// A stick that gives back other bytes than were written (a failing one, or one smaller than it
+// claims), or none at all: the zip goes, and nothing is recorded.
+TEST(BundleRoad, AZipThatDoesNotReadBackTheSameIsDeletedAndNotRecorded) {
+    // What a stick pulled during the read gives: ERROR_DEVICE_NOT_CONNECTED, or EIO.
+#ifdef _WIN32
+    constexpr int PULLED = 1167;
+#else
+    constexpr int PULLED = 5;
+#endif
+    struct Case {
+        const char* what;
+        platform::DeviceReadHook device;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"other bytes",
+         [](uint64_t offset, unsigned char* data, size_t size) {
+             if (offset == 0 && size > 40) data[40] ^= 0x20;
+             return std::optional<platform::OsError>();
+         },
+         ""},
+        {"a read that fails",
+         [](uint64_t, unsigned char*, size_t) {
+             return std::optional<platform::OsError>({PULLED, platform::os_error_text(PULLED)});
+         },
+         ": " + platform::os_error_text(PULLED)},
+    };
+    for (const Case& c : cases) {
+        Workbench bench;
+        bench.generate();
+        bench.start();
+        const State before = saved_state();
+        const fs::path stick = bench.env.dir() / "stick";
+        fs::create_directories(stick);
+        bench.desktop.confirm_delivery();
+        bench.desktop.folder_answers.push_back(stick);
+        platform::set_device_read_hook(c.device);
+        bench.click(Control::bundle_button);
+        platform::set_device_read_hook({});
+
+        ASSERT_EQ(
+            bench.desktop.box_titles(),
+            (std::vector<std::string>{"Before you send", "The zip didn't read back the same"}))
+            << c.what;
+        EXPECT_EQ(bench.desktop.boxes.back().style, BoxStyle::error);
+        EXPECT_EQ(bench.desktop.boxes.back().text,
+                  "The zip on " + text(stick) + " doesn't match what was written" + c.reason +
+                      ". The stick may be failing or smaller than it claims. Try another stick, "
+                      "or save to another folder.")
+            << c.what;
+        std::printf("%s\n", bench.desktop.boxes.back().text.c_str());
+        EXPECT_TRUE(fs::is_empty(stick)) << c.what;
+        EXPECT_TRUE(bench.desktop.clipboard.empty()) << c.what;
+        State after = saved_state();
+        EXPECT_TRUE(after.sent_hash.empty()) << c.what;
+        EXPECT_FALSE(after.out_dir) << c.what;
+        EXPECT_FALSE(after.last_sent_at) << c.what;
+        EXPECT_EQ(bench.desktop.delivery_buttons.back(), std::make_pair(true, true)) << c.what;
+    }
 }
 
 TEST(BundleRoad, CancelledFolderDialogWritesNothing) {

@@ -111,8 +111,9 @@ def main():
     directories = {row["Directory"]: row for row in table(args.msi, "Directory")}
 
     files = {row["FileName"].split("|")[-1]: row for row in table(args.msi, "File")}
-    expect(set(files) == {"dalvento.exe", "README.txt"},
-           f"the package installs {sorted(files)}, not dalvento.exe and README.txt")
+    expect(set(files) == {"dalvento.exe", "dalvento-check.exe", "README.txt"},
+           f"the package installs {sorted(files)}, not dalvento.exe, dalvento-check.exe and "
+           "README.txt")
     components = {row["Component"]: row for row in table(args.msi, "Component")}
     for name, row in files.items():
         directory = components[row["Component_"]]["Directory_"]
@@ -153,11 +154,13 @@ def main():
     missing = [size for size, image in images.items() if image not in program]
     expect(not missing, f"the program's resources lack the icon's images of sizes {missing}")
 
-    # The portable zip: the same program and a read-me naming the version, nothing else.
+    # The portable zip: the same program, the checker and a read-me naming the version, nothing
+    # else.
     with zipfile.ZipFile(args.zip) as z:
         names = sorted(z.namelist())
-        expect(names == ["README.txt", "dalvento.exe"],
-               f"the portable zip holds {names}, not dalvento.exe and README.txt")
+        expect(names == ["README.txt", "dalvento-check.exe", "dalvento.exe"],
+               f"the portable zip holds {names}, not dalvento.exe, dalvento-check.exe and "
+               "README.txt")
         if "dalvento.exe" in names:
             expect(z.read("dalvento.exe") == program,
                    "the portable zip's dalvento.exe is not the built program")

@@ -166,6 +166,8 @@ def check_installed(prefix, version, program, icon, msi, faults):
         faults.append(f"{exe} is missing or is not the built program")
     if not os.path.isfile(readme) or f"Dalvento {version}".encode() not in read(readme):
         faults.append(f"{readme} is missing or does not name version {version}")
+    if not os.path.isfile(os.path.join(prefix.install_dir, "dalvento-check.exe")):
+        faults.append(f"the receiver's checker dalvento-check.exe is not in {prefix.install_dir}")
     if not os.path.isfile(prefix.shortcut):
         faults.append(f"the Start-menu shortcut {prefix.shortcut} is missing")
     else:

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -84,6 +85,31 @@ class OutputFile {
     explicit OutputFile(intptr_t handle) : handle_(handle) {}
     intptr_t handle_ = -1;
 };
+
+// How a read-back reached the device.
+enum class DeviceRead : uint8_t {
+    uncached,      // the system's file cache was bypassed (no buffering, O_DIRECT)
+    flushed_first  // the file system refused that: a plain read after a flush, and on POSIX
+                   // after its cached pages were dropped
+};
+
+// Reads a whole file back from its device rather than from the system's file cache, to learn
+// what the device really holds: Windows flushes it, then reads it without buffering in sector-
+// aligned pieces; POSIX reads it with O_DIRECT, or where the file system refuses that, fsyncs
+// it and drops its cached pages first. Each piece goes to `use` in order; `use` giving false
+// ends the read early.
+std::expected<DeviceRead, OsError> read_from_device(
+    const std::filesystem::path& path,
+    const std::function<bool(const unsigned char* data, size_t size)>& use);
+
+// For tests: sits between the device and read_from_device, and may change the bytes of a piece
+// read at `offset` or fail the read with an error. Empty removes it.
+using DeviceReadHook =
+    std::function<std::optional<OsError>(uint64_t offset, unsigned char* data, size_t size)>;
+void set_device_read_hook(DeviceReadHook hook);
+
+// Runs the hook, if any, over a piece read_from_device has just read.
+std::optional<OsError> apply_device_read_hook(uint64_t offset, unsigned char* data, size_t size);
 
 // Bytes read through InputFile since the process started (for measuring what a scan reads).
 uint64_t bytes_read_total();

@@ -121,6 +121,98 @@ uint64_t bytes_read_total() {
     return g_bytes_read.load();
 }
 
+// --- Reading back from the device ---
+
+namespace {
+
+// O_DIRECT wants the buffer, the offset and the length aligned to the device's logical block;
+// 4 KiB covers the 512-byte and 4 KiB blocks of every device in use.
+constexpr size_t DEVICE_ALIGNMENT = 4096;
+constexpr size_t DEVICE_PIECE_BYTES = 1 << 20;
+
+struct AlignedBuffer {
+    unsigned char* data =
+        static_cast<unsigned char*>(std::aligned_alloc(DEVICE_ALIGNMENT, DEVICE_PIECE_BYTES));
+    ~AlignedBuffer() { std::free(data); }
+};
+
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+enum class PieceResult { more, end, refused };
+
+// Reads the file from the start in aligned pieces. With O_DIRECT a file system may still refuse
+// the read itself (EINVAL): that is told apart, so the caller can fall back before any piece
+// went to `use`.
+std::expected<PieceResult, OsError> read_pieces(
+    int fd, unsigned char* buffer, bool direct,
+    const std::function<bool(const unsigned char*, size_t)>& use) {
+    uint64_t offset = 0;
+    for (;;) {
+        size_t have = 0;
+        // A piece is filled whole before it goes on, so that every read starts aligned.
+        while (have < DEVICE_PIECE_BYTES) {
+            const ssize_t n = ::pread(fd, buffer + have, DEVICE_PIECE_BYTES - have,
+                                      static_cast<off_t>(offset + have));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (direct && errno == EINVAL && offset == 0 && have == 0) {
+                    return PieceResult::refused;
+                }
+                return std::unexpected(last_os_error());
+            }
+            if (n == 0) break;
+            g_bytes_read += static_cast<uint64_t>(n);
+            have += static_cast<size_t>(n);
+            if (direct && have % DEVICE_ALIGNMENT != 0) break;  // only the file's end is short
+        }
+        if (have == 0) return PieceResult::end;
+        if (auto failed = apply_device_read_hook(offset, buffer, have)) {
+            return std::unexpected(*failed);
+        }
+        if (!use(buffer, have)) return PieceResult::end;
+        if (have < DEVICE_PIECE_BYTES) return PieceResult::end;
+        offset += have;
+    }
+}
+
+}  // namespace
+
+std::expected<DeviceRead, OsError> read_from_device(
+    const std::filesystem::path& path,
+    const std::function<bool(const unsigned char* data, size_t size)>& use) {
+    AlignedBuffer buffer;
+    if (buffer.data == nullptr) return std::unexpected(OsError{ENOMEM, os_error_text(ENOMEM)});
+    {
+        // Whatever of it is still only in memory goes to the device first.
+        Descriptor flushing{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+        if (flushing.fd < 0) return std::unexpected(last_os_error());
+        if (::fsync(flushing.fd) != 0 && errno != EINVAL) return std::unexpected(last_os_error());
+    }
+    Descriptor direct{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT)};
+    if (direct.fd >= 0) {
+        auto read = read_pieces(direct.fd, buffer.data, true, use);
+        if (!read) return std::unexpected(read.error());
+        if (*read != PieceResult::refused) return DeviceRead::uncached;
+    } else if (errno != EINVAL) {
+        return std::unexpected(last_os_error());
+    }
+
+    // No O_DIRECT here (tmpfs, some network and FUSE file systems): the cached pages are
+    // dropped, so the reads below go to the device wherever the file system has one.
+    Descriptor cached{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (cached.fd < 0) return std::unexpected(last_os_error());
+    if (::fsync(cached.fd) != 0 && errno != EINVAL) return std::unexpected(last_os_error());
+    (void)::posix_fadvise(cached.fd, 0, 0, POSIX_FADV_DONTNEED);
+    auto read = read_pieces(cached.fd, buffer.data, false, use);
+    if (!read) return std::unexpected(read.error());
+    return DeviceRead::flushed_first;
+}
+
 // --- OutputFile ---
 
 std::expected<OutputFile, OsError> OutputFile::create(const std::filesystem::path& path) {

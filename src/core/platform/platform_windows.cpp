@@ -177,6 +177,87 @@ uint64_t bytes_read_total() {
     return g_bytes_read.load();
 }
 
+// --- Reading back from the device ---
+
+namespace {
+
+// Unbuffered reads must start at, and cover, whole sectors; pieces of 1 MiB are whole sectors
+// of every device, and VirtualAlloc's memory is aligned far enough for any of them.
+constexpr DWORD DEVICE_PIECE_BYTES = 1 << 20;
+
+struct Handle {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    ~Handle() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+
+struct PageBuffer {
+    unsigned char* data = static_cast<unsigned char*>(
+        VirtualAlloc(nullptr, DEVICE_PIECE_BYTES, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ~PageBuffer() {
+        if (data) VirtualFree(data, 0, MEM_RELEASE);
+    }
+};
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+std::expected<void, OsError> read_pieces(
+    HANDLE h, unsigned char* buffer, const std::function<bool(const unsigned char*, size_t)>& use) {
+    uint64_t offset = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(h, buffer, DEVICE_PIECE_BYTES, &got, nullptr)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) return {};
+            return std::unexpected(last_os_error());
+        }
+        if (got == 0) return {};
+        g_bytes_read += got;
+        if (auto failed = apply_device_read_hook(offset, buffer, got)) {
+            return std::unexpected(*failed);
+        }
+        if (!use(buffer, got) || got < DEVICE_PIECE_BYTES) return {};
+        offset += got;
+    }
+}
+
+}  // namespace
+
+std::expected<DeviceRead, OsError> read_from_device(
+    const std::filesystem::path& path,
+    const std::function<bool(const unsigned char* data, size_t size)>& use) {
+    PageBuffer buffer;
+    if (!buffer.data) return std::unexpected(last_os_error());
+    {
+        // Whatever of it is still only in the cache goes to the device first. A file that cannot
+        // be opened for writing (a write-protected stick) has nothing waiting to be written.
+        Handle flushing{CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+        if (flushing.h != INVALID_HANDLE_VALUE && !FlushFileBuffers(flushing.h)) {
+            return std::unexpected(last_os_error());
+        }
+    }
+    Handle direct{CreateFileW(path.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
+    if (direct.h != INVALID_HANDLE_VALUE) {
+        if (auto read = read_pieces(direct.h, buffer.data, use); !read) {
+            return std::unexpected(read.error());
+        }
+        return DeviceRead::uncached;
+    }
+    if (GetLastError() != ERROR_INVALID_PARAMETER && GetLastError() != ERROR_NOT_SUPPORTED) {
+        return std::unexpected(last_os_error());
+    }
+    // A redirector that refuses unbuffered access: a plain read after the flush above.
+    Handle cached{CreateFileW(path.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
+    if (cached.h == INVALID_HANDLE_VALUE) return std::unexpected(last_os_error());
+    if (auto read = read_pieces(cached.h, buffer.data, use); !read) {
+        return std::unexpected(read.error());
+    }
+    return DeviceRead::flushed_first;
+}
+
 // --- OutputFile ---
 
 std::expected<OutputFile, OsError> OutputFile::create(const std::filesystem::path& path) {

@@ -80,14 +80,10 @@ void add_problem(DeliveryUnit& unit, std::string text) {
 }
 
 // Reads size bytes at offset; a failure becomes the member's reading message.
-bool read_at(DeliveryUnit& unit, const UnitFile& file, uint64_t offset, void* buffer, size_t size) {
-    auto opened = platform::InputFile::open(file.path);
-    if (!opened) {
-        add_problem(unit, file.name + ": can't read it: " + opened.error().text);
-        return false;
-    }
-    if (auto read = opened->read_exact_at(offset, buffer, size); !read) {
-        add_problem(unit, file.name + ": can't read it: " + read.error().text);
+bool read_at(DeliveryUnit& unit, const MemberRead& read, const UnitFile& file, uint64_t offset,
+             void* buffer, size_t size) {
+    if (auto got = read(file, offset, buffer, size); !got) {
+        add_problem(unit, file.name + ": can't read it: " + got.error());
         return false;
     }
     return true;
@@ -108,14 +104,15 @@ struct ShapeHeader {
     bool whole = false;  // the file is as long as its header says
 };
 
-std::optional<ShapeHeader> check_shape_header(DeliveryUnit& unit, const UnitFile& file) {
+std::optional<ShapeHeader> check_shape_header(DeliveryUnit& unit, const MemberRead& read,
+                                              const UnitFile& file) {
     if (file.bytes < SHAPEFILE_HEADER_BYTES) {
         add_problem(unit, file.name + " is shorter than a shapefile header (" +
                               count_text(file.bytes) + " of 100 bytes)" + CUT_OFF);
         return std::nullopt;
     }
     std::array<unsigned char, SHAPEFILE_HEADER_BYTES> header;
-    if (!read_at(unit, file, 0, header.data(), header.size())) return std::nullopt;
+    if (!read_at(unit, read, file, 0, header.data(), header.size())) return std::nullopt;
     const uint32_t code = big_endian_32(&header[0]);
     if (code != SHAPEFILE_CODE) {
         add_problem(unit, file.name + " doesn't start like a shapefile (file code " +
@@ -137,14 +134,15 @@ std::optional<ShapeHeader> check_shape_header(DeliveryUnit& unit, const UnitFile
 }
 
 // The number of records a .dbf holds when it is as long as its header says.
-std::optional<uint64_t> check_dbf(DeliveryUnit& unit, const UnitFile& file) {
+std::optional<uint64_t> check_dbf(DeliveryUnit& unit, const MemberRead& read,
+                                  const UnitFile& file) {
     if (file.bytes < DBF_HEADER_BYTES) {
         add_problem(unit, file.name + " is shorter than a table header (" + count_text(file.bytes) +
                               " of 32 bytes)" + CUT_OFF);
         return std::nullopt;
     }
     std::array<unsigned char, DBF_HEADER_BYTES> header;
-    if (!read_at(unit, file, 0, header.data(), header.size())) return std::nullopt;
+    if (!read_at(unit, read, file, 0, header.data(), header.size())) return std::nullopt;
     const uint64_t records = little_endian_32(&header[4]);
     const uint64_t header_length = little_endian_16(&header[8]);
     const uint64_t record_length = little_endian_16(&header[10]);
@@ -158,7 +156,7 @@ std::optional<uint64_t> check_dbf(DeliveryUnit& unit, const UnitFile& file) {
     if (file.bytes == declared) return records;
     if (file.bytes == declared + 1) {
         unsigned char last = 0;
-        if (!read_at(unit, file, declared, &last, 1)) return std::nullopt;
+        if (!read_at(unit, read, file, declared, &last, 1)) return std::nullopt;
         if (last == DBF_END_OF_FILE) return records;
     }
     add_problem(unit, size_fault(file, declared));
@@ -176,7 +174,17 @@ const UnitFile* member(const DeliveryUnit& unit, std::string_view extension) {
 
 }  // namespace
 
-void check_layer_consistency(DeliveryUnit& unit) {
+std::expected<void, std::string> read_member_on_disk(const UnitFile& file, uint64_t offset,
+                                                     void* buffer, size_t size) {
+    auto opened = platform::InputFile::open(file.path);
+    if (!opened) return std::unexpected(opened.error().text);
+    if (auto read = opened->read_exact_at(offset, buffer, size); !read) {
+        return std::unexpected(read.error().text);
+    }
+    return {};
+}
+
+void check_layer_consistency(DeliveryUnit& unit, const MemberRead& read) {
     const UnitFile* shp = member(unit, "shp");
     const UnitFile* shx = member(unit, "shx");
     const UnitFile* dbf = member(unit, "dbf");
@@ -184,8 +192,8 @@ void check_layer_consistency(DeliveryUnit& unit) {
 
     // Each comparison runs only on files that passed their own checks, so that one cut-off file
     // gives one message rather than a cascade.
-    const auto shp_header = check_shape_header(unit, *shp);
-    const auto shx_header = check_shape_header(unit, *shx);
+    const auto shp_header = check_shape_header(unit, read, *shp);
+    const auto shx_header = check_shape_header(unit, read, *shx);
     if (shp_header && shx_header && shp_header->shape_type != shx_header->shape_type) {
         add_problem(unit, shp->name + " holds " + shape_type_text(shp_header->shape_type) +
                               " but " + shx->name + " indexes " +
@@ -205,7 +213,7 @@ void check_layer_consistency(DeliveryUnit& unit) {
     }
     if (shapes && *shapes > 0 && shp_header && shp_header->whole) {
         std::array<unsigned char, INDEX_ENTRY_BYTES> entry;
-        if (read_at(unit, *shx, shx->bytes - INDEX_ENTRY_BYTES, entry.data(), entry.size())) {
+        if (read_at(unit, read, *shx, shx->bytes - INDEX_ENTRY_BYTES, entry.data(), entry.size())) {
             // Offset and content length in 16-bit words; each record has an 8-byte header.
             const uint64_t end =
                 uint64_t{big_endian_32(&entry[0])} * 2 + 8 + uint64_t{big_endian_32(&entry[4])} * 2;
@@ -217,24 +225,20 @@ void check_layer_consistency(DeliveryUnit& unit) {
         }
     }
 
-    const auto records = check_dbf(unit, *dbf);
+    const auto records = check_dbf(unit, read, *dbf);
     if (records && shapes && *records != *shapes) {
         add_problem(unit, dbf->name + " holds " + counted(*records, "record") + " but " +
                               shx->name + " indexes " + counted(*shapes, "shape") + CUT_OFF);
     }
 }
 
-void check_table_end(DeliveryUnit& unit, const UnitFile& file, uint64_t fields) {
+void check_table_end(DeliveryUnit& unit, const UnitFile& file, uint64_t fields,
+                     const MemberRead& read) {
     if (file.bytes == 0) return;
     const uint64_t window = std::min(file.bytes, TABLE_END_BYTES);
     std::array<char, TABLE_END_BYTES> buffer;
-    auto opened = platform::InputFile::open(file.path);
-    if (!opened) {
-        unit.messages.push_back({"can't read it: " + opened.error().text, true});
-        return;
-    }
-    if (auto read = opened->read_exact_at(file.bytes - window, buffer.data(), window); !read) {
-        unit.messages.push_back({"can't read it: " + read.error().text, true});
+    if (auto got = read(file, file.bytes - window, buffer.data(), window); !got) {
+        unit.messages.push_back({"can't read it: " + got.error(), true});
         return;
     }
     // Line ends and blank lines at the end are no record, as blank lines are none at the start.

@@ -31,77 +31,25 @@ constexpr uint64_t FIELD_CHECK_LINES = 500;
 constexpr size_t FIELD_CHECK_BUFFER_BYTES = 8 * 1024;
 constexpr double FIELD_SHARE_NEEDED = 0.9;
 
-// Lines per field count over the lines of a table that were looked at.
-struct FieldCountHistogram {
-    std::map<uint64_t, uint64_t> counts;
-    uint64_t total = 0;
-
-    void add(uint64_t fields) {
-        ++counts[fields];
-        ++total;
-    }
-
-    // The field count most lines have, the larger count on a tie; 0 when no line was counted.
-    uint64_t mode() const {
-        uint64_t best = 0;
-        uint64_t best_lines = 0;
-        for (const auto& [fields, lines] : counts) {
-            if (lines >= best_lines) {
-                best = fields;
-                best_lines = lines;
-            }
-        }
-        return best;
-    }
-
-    double share(uint64_t fields) const {
-        if (total == 0) return 0.0;
-        const auto found = counts.find(fields);
-        const uint64_t lines = found == counts.end() ? 0 : found->second;
-        return static_cast<double>(lines) / static_cast<double>(total);
-    }
-};
-
-// Counts the fields of the first lines of a table while the bytes stream by, so that not even
-// one line is held in memory (a damaged export can be a single line of gigabytes).
-std::expected<FieldCountHistogram, std::string> count_fields(const std::filesystem::path& path) {
-    auto file = platform::InputFile::open(path);
-    if (!file) return std::unexpected(CANT_READ_PREFIX + file.error().text);
-
-    FieldCountHistogram histogram;
-    uint64_t lines = 0;
-    uint64_t line_bytes = 0;
-    uint64_t carets = 0;
-    bool starts_with_cr = false;
-    const auto end_line = [&] {
-        ++lines;
-        // A carriage return before the line feed is no content: a line of just "\r" is empty.
-        const bool empty = line_bytes == 0 || (line_bytes == 1 && starts_with_cr);
-        if (!empty) histogram.add(carets + 1);
-        line_bytes = 0;
-        carets = 0;
-    };
-
-    std::array<char, FIELD_CHECK_BUFFER_BYTES> buffer;
-    while (lines < FIELD_CHECK_LINES) {
-        const auto got = file->read(buffer.data(), buffer.size());
-        if (!got) return std::unexpected(CANT_READ_PREFIX + got.error().text);
-        if (*got == 0) {
-            if (line_bytes > 0) end_line();  // the last line need not end in a line feed
-            break;
-        }
-        for (size_t i = 0; i < *got && lines < FIELD_CHECK_LINES; ++i) {
-            const char c = buffer[i];
-            if (c == '\n') {
-                end_line();
-                continue;
-            }
-            if (line_bytes == 0) starts_with_cr = c == '\r';
-            ++line_bytes;
-            if (c == '^') ++carets;
+// The field count most lines have, the larger count on a tie; 0 when no line was counted.
+uint64_t most_common(const std::map<uint64_t, uint64_t>& lines_per_count) {
+    uint64_t best = 0;
+    uint64_t best_lines = 0;
+    for (const auto& [fields, lines] : lines_per_count) {
+        if (lines >= best_lines) {
+            best = fields;
+            best_lines = lines;
         }
     }
-    return histogram;
+    return best;
+}
+
+double share_of(const std::map<uint64_t, uint64_t>& lines_per_count, uint64_t total,
+                uint64_t fields) {
+    if (total == 0) return 0.0;
+    const auto found = lines_per_count.find(fields);
+    const uint64_t lines = found == lines_per_count.end() ? 0 : found->second;
+    return static_cast<double>(lines) / static_cast<double>(total);
 }
 
 void add_message(DeliveryUnit& unit, std::string text, bool blocking) {
@@ -138,6 +86,19 @@ std::expected<UnitFile, std::string> read_unit_file(const std::string& name,
     return file;
 }
 
+void check_layer_siblings(DeliveryUnit& unit, const std::vector<std::string>& member_names) {
+    std::set<std::string_view> extensions;
+    for (const std::string& name : member_names) {
+        if (const auto split = split_layer_file_name(name)) extensions.insert(split->extension);
+    }
+    std::vector<std::string> missing;
+    for (std::string_view extension : CORE_LAYER_EXTENSIONS) {
+        if (!extensions.contains(extension)) missing.push_back("." + std::string(extension));
+    }
+    if (!missing.empty()) add_message(unit, "missing " + join(missing, ", "), true);
+    if (!extensions.contains("cpg")) add_message(unit, NO_CPG_TEXT, false);
+}
+
 DeliveryUnit check_layer_unit(const std::string& key, const ProfileUnit* profile,
                               const std::filesystem::path& folder, std::vector<MemberFile> members,
                               bool locked, State& state) {
@@ -151,18 +112,10 @@ DeliveryUnit check_layer_unit(const std::string& key, const ProfileUnit* profile
     unit.kind = UnitKind::layer;
     apply_selection_and_last_sent(unit, state);
 
-    std::set<std::string_view> extensions;
-    for (const MemberFile& member : members) {
-        if (const auto split = split_layer_file_name(member.name)) {
-            extensions.insert(split->extension);
-        }
-    }
-    std::vector<std::string> missing;
-    for (std::string_view extension : CORE_LAYER_EXTENSIONS) {
-        if (!extensions.contains(extension)) missing.push_back("." + std::string(extension));
-    }
-    if (!missing.empty()) add_message(unit, "missing " + join(missing, ", "), true);
-    if (!extensions.contains("cpg")) add_message(unit, NO_CPG_TEXT, false);
+    std::vector<std::string> names;
+    for (const MemberFile& member : members)
+        names.push_back(member.name);
+    check_layer_siblings(unit, names);
     if (locked) add_message(unit, LOCK_TEXT, false);
 
     uint64_t total = 0;
@@ -191,15 +144,45 @@ DeliveryUnit check_layer_unit(const std::string& key, const ProfileUnit* profile
     return unit;
 }
 
-std::optional<uint64_t> check_table_fields(DeliveryUnit& unit, const UnitFile& file,
-                                           std::optional<unsigned> expected_fields) {
-    const auto histogram = count_fields(file.path);
-    if (!histogram) {
-        add_message(unit, histogram.error(), true);
-        return std::nullopt;
+void TableFieldCounter::end_line() {
+    ++lines_;
+    // A carriage return before the line feed is no content: a line of just "\r" is empty.
+    const bool empty = line_bytes_ == 0 || (line_bytes_ == 1 && starts_with_cr_);
+    if (!empty) {
+        ++lines_per_count_[carets_ + 1];
+        ++counted_;
+        if (!first_line_fields_) first_line_fields_ = carets_ + 1;
     }
+    line_bytes_ = 0;
+    carets_ = 0;
+}
+
+void TableFieldCounter::feed(const char* data, size_t size) {
+    for (size_t i = 0; i < size && lines_ < FIELD_CHECK_LINES; ++i) {
+        const char c = data[i];
+        if (c == '\n') {
+            end_line();
+            continue;
+        }
+        if (line_bytes_ == 0) starts_with_cr_ = c == '\r';
+        ++line_bytes_;
+        if (c == '^') ++carets_;
+    }
+}
+
+void TableFieldCounter::finish() {
+    if (lines_ < FIELD_CHECK_LINES && line_bytes_ > 0) end_line();
+}
+
+bool TableFieldCounter::full() const {
+    return lines_ >= FIELD_CHECK_LINES;
+}
+
+std::optional<uint64_t> judge_table_fields(DeliveryUnit& unit, const TableFieldCounter& counter,
+                                           std::optional<unsigned> expected_fields) {
+    const auto& counts = counter.lines_per_count_;
     if (expected_fields) {
-        if (histogram->share(*expected_fields) < FIELD_SHARE_NEEDED) {
+        if (share_of(counts, counter.counted_, *expected_fields) < FIELD_SHARE_NEEDED) {
             add_message(unit,
                         "doesn't look like the usual export (expected " +
                             std::to_string(*expected_fields) + " fields per line)",
@@ -208,13 +191,35 @@ std::optional<uint64_t> check_table_fields(DeliveryUnit& unit, const UnitFile& f
         }
         return *expected_fields;
     }
-    const uint64_t mode = histogram->mode();
-    if (mode < 2 || histogram->share(mode) < FIELD_SHARE_NEEDED) {
+    const uint64_t mode = most_common(counts);
+    if (mode < 2 || share_of(counts, counter.counted_, mode) < FIELD_SHARE_NEEDED) {
         add_message(unit, NOT_DELIMITED_TEXT, true);
         return std::nullopt;
     }
     unit.description = "table, " + std::to_string(mode) + " fields";
     return mode;
+}
+
+std::optional<uint64_t> check_table_fields(DeliveryUnit& unit, const UnitFile& file,
+                                           std::optional<unsigned> expected_fields) {
+    auto opened = platform::InputFile::open(file.path);
+    if (!opened) {
+        add_message(unit, CANT_READ_PREFIX + opened.error().text, true);
+        return std::nullopt;
+    }
+    TableFieldCounter counter;
+    std::array<char, FIELD_CHECK_BUFFER_BYTES> buffer;
+    while (!counter.full()) {
+        const auto got = opened->read(buffer.data(), buffer.size());
+        if (!got) {
+            add_message(unit, CANT_READ_PREFIX + got.error().text, true);
+            return std::nullopt;
+        }
+        if (*got == 0) break;
+        counter.feed(buffer.data(), *got);
+    }
+    counter.finish();
+    return judge_table_fields(unit, counter, expected_fields);
 }
 
 void check_table_unit(DeliveryUnit& unit, const std::string& name,

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -189,6 +191,60 @@ TEST(Platform, OurOpenLetsOthersWriteAndDelete) {
     if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
 }
 #endif
+
+}  // namespace
+}  // namespace dalvento::platform
+
+namespace dalvento::platform {
+namespace {
+
+// The real read-back path on a real file: sizes on both sides of the 1 MiB piece and the 4 KiB
+// alignment, each read back byte for byte, and the seam that stands in for a device giving back
+// other bytes or failing.
+TEST(DeviceRead, ReadsBackWhatWasWrittenAndTheSeamStandsInForTheDevice) {
+    TempDir dir;
+    for (const size_t size : {size_t{0}, size_t{1}, size_t{4096}, size_t{(1 << 20) + 4097}}) {
+        std::string written(size, '\0');
+        for (size_t i = 0; i < size; ++i)
+            written[i] = static_cast<char>(i * 7 + i / 4096);
+        const auto path = dir / ("file-" + std::to_string(size));
+        write_file(path, written);
+        std::string back;
+        const auto read = read_from_device(path, [&](const unsigned char* data, size_t n) {
+            back.append(reinterpret_cast<const char*>(data), n);
+            return true;
+        });
+        ASSERT_TRUE(read.has_value()) << read.error().text;
+        EXPECT_EQ(back, written) << size;
+        std::printf("%zu bytes read back %s\n", size,
+                    *read == DeviceRead::uncached ? "bypassing the cache" : "after a flush");
+    }
+
+    const auto path = dir / ("file-" + std::to_string((1 << 20) + 4097));
+    set_device_read_hook([](uint64_t offset, unsigned char* data, size_t size) {
+        if (offset == 1 << 20 && size > 0) data[0] ^= 1;
+        return std::optional<OsError>();
+    });
+    std::string changed;
+    ASSERT_TRUE(read_from_device(path, [&](const unsigned char* data, size_t n) {
+                    changed.append(reinterpret_cast<const char*>(data), n);
+                    return true;
+                }).has_value());
+    EXPECT_NE(changed, testing::read_file(path));
+    EXPECT_EQ(changed.size(), testing::read_file(path).size());
+
+    set_device_read_hook([](uint64_t, unsigned char*, size_t) {
+        return std::optional<OsError>(OsError{5, os_error_text(5)});
+    });
+    const auto failed = read_from_device(path, [](const unsigned char*, size_t) { return true; });
+    set_device_read_hook({});
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().code, 5);
+
+    EXPECT_FALSE(read_from_device(dir / "missing", [](const unsigned char*, size_t) {
+                     return true;
+                 }).has_value());
+}
 
 }  // namespace
 }  // namespace dalvento::platform
