@@ -137,7 +137,7 @@ inline constexpr ControlSpec DELIVERY_UNUSUAL_LABEL = {
 inline constexpr ControlSpec DELIVERY_UNUSUAL_BOX = {
     "", {150, 131, 394, 25}, "optional, e.g. renumbered some accounts"};
 inline constexpr Rect DELIVERY_CONFIRM_BUTTON = {324, 178, 130, 40};  // the default button
-inline constexpr std::string_view DELIVERY_CONFIRM_KEYS = "NB";  // "Next..." or "Bundle..."
+inline constexpr std::string_view DELIVERY_CONFIRM_KEYS = "BN";  // "Bundle..." or "Next..."
 inline constexpr ControlSpec DELIVERY_CANCEL_BUTTON = {"Cancel", {464, 178, 80, 40}, {}, "C"};
 
 // The "Office token" prompt, centred on the main window.

@@ -13,8 +13,10 @@ namespace {
 
 constexpr int COLUMNS = static_cast<int>(LIST_COLUMNS.size());
 
-// What a header or cell takes beside its text, logical pixels.
+// What a cell and a header take beside their text, logical pixels: a header's margins are wider,
+// and a header cut short shows "Stat..." instead of "Status".
 constexpr int CELL_PADDING = 12;
+constexpr int HEADER_PADDING = 20;
 
 // A column's header text, device pixels wide, with its padding.
 int header_width(HWND list, int column, int dpi) {
@@ -29,7 +31,7 @@ int header_width(HWND list, int column, int dpi) {
     }
     return static_cast<int>(SendMessageW(list, LVM_GETSTRINGWIDTHW, 0,
                                          reinterpret_cast<LPARAM>(text))) +
-           scale(CELL_PADDING, dpi);
+           scale(HEADER_PADDING, dpi);
 }
 
 // A cell's full text when the list's width cuts it; empty when it shows whole.
