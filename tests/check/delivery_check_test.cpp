@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 #ifdef _WIN32
-#include <psapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 #else
 #include <sys/resource.h>
 #endif

@@ -346,6 +346,15 @@ TEST(Keyboard, EveryRoadByKeysAlone) {
         main);
 }
 
+// With no delivery ready the focus starts where the office starts: the first Source button.
+TEST(Keyboard, FocusStartsOnTheFirstSourceWithoutADelivery) {
+    Frame frame(false);
+    HWND main = frame.desktop.window();
+    SetForegroundWindow(main);
+    EXPECT_TRUE(pump_until([main] { return GetActiveWindow() == main && GetFocus(); }, 15000));
+    EXPECT_EQ(spoken_name(GetFocus()), "Add ArcGIS Source...");
+}
+
 // The review is reached only after a send has been prepared: driven on its own.
 TEST(Keyboard, ReviewByKeys) {
     Frame frame;
