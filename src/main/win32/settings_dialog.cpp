@@ -15,6 +15,7 @@ enum : int {
     REMOVE_ID,
     RESET_ID,
     CLOSE_ID,
+    ABOUT_ID,
 };
 
 // Feeds the window's events to the model; Enter saves the entry, Esc closes like Close.
@@ -101,7 +102,9 @@ bool run_settings_window(HWND main, SettingsWindow& settings) {
         create_control(window, L"BUTTON", SETTINGS_RESET.text, BUTTON_STYLE, 0, SETTINGS_RESET.rect,
                        RESET_ID) &&
         create_control(window, L"BUTTON", SETTINGS_CLOSE.text, BUTTON_STYLE, 0, SETTINGS_CLOSE.rect,
-                       CLOSE_ID);
+                       CLOSE_ID) &&
+        create_control(window, L"STATIC", settings.view().about, LABEL_STYLE, 0,
+                       SETTINGS_ABOUT_LINE, ABOUT_ID);
     if (!built) {
         DestroyWindow(window);
         return false;
