@@ -16,8 +16,10 @@
 # For the same reason headers keep the path they were found by: GCC would otherwise swap an
 # absolute one for its shorter real path (json-include/ for /usr/include/), a relative one not.
 file(RELATIVE_PATH source_from_build ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}/)
+set(prefix_maps -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=${source_from_build}
+                -ffile-prefix-map=${CMAKE_BINARY_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
 add_compile_options(
-    "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=${source_from_build};-ffile-prefix-map=${CMAKE_BINARY_DIR}=.;-ffile-prefix-map=${CMAKE_BINARY_DIR}/=>"
+    "$<$<COMPILE_LANGUAGE:C,CXX>:${prefix_maps}>"
     "$<$<COMPILE_LANG_AND_ID:C,GNU>:-fno-canonical-system-headers>"
     "$<$<COMPILE_LANG_AND_ID:CXX,GNU>:-fno-canonical-system-headers>")
 
@@ -35,7 +37,8 @@ mark_as_advanced(GIT_PROGRAM)
 set(DALVENTO_BUILD_INFO_DIR ${CMAKE_BINARY_DIR}/build-info)
 set(DALVENTO_SOURCE_DATE_EPOCH_FILE ${DALVENTO_BUILD_INFO_DIR}/source_date_epoch)
 add_custom_target(dalvento_build_info ALL
-    COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DOUTPUT_DIR=${DALVENTO_BUILD_INFO_DIR}
+    COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
+            -DOUTPUT_DIR=${DALVENTO_BUILD_INFO_DIR}
             -DGIT=${GIT_PROGRAM} -DCOMMIT=${DALVENTO_COMMIT}
             -P ${CMAKE_CURRENT_LIST_DIR}/build_info.cmake
     BYPRODUCTS ${DALVENTO_BUILD_INFO_DIR}/main/build_info.h ${DALVENTO_SOURCE_DATE_EPOCH_FILE}
@@ -48,8 +51,10 @@ set(DALVENTO_WITH_SOURCE_DATE_EPOCH sh ${CMAKE_CURRENT_LIST_DIR}/with_source_dat
 # The linker stamps a Windows program with the time it runs unless SOURCE_DATE_EPOCH says otherwise.
 function(dalvento_stamp_with_source_date_epoch target)
     if(WIN32)
-        set_property(TARGET ${target} PROPERTY CXX_LINKER_LAUNCHER ${DALVENTO_WITH_SOURCE_DATE_EPOCH})
-        set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${DALVENTO_SOURCE_DATE_EPOCH_FILE})
+        set_property(TARGET ${target} PROPERTY CXX_LINKER_LAUNCHER
+                     ${DALVENTO_WITH_SOURCE_DATE_EPOCH})
+        set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
+                     ${DALVENTO_SOURCE_DATE_EPOCH_FILE})
         add_dependencies(${target} dalvento_build_info)
     endif()
 endfunction()

@@ -49,8 +49,10 @@ done
 SIGN=""
 if [ -n "${DALVENTO_SIGN_PFX:-}" ] || [ -n "${DALVENTO_SIGN_PASSWORD+set}" ]; then
     # Half a certificate is a mistake, not a wish for unsigned files.
-    [ -n "${DALVENTO_SIGN_PFX:-}" ] || fail "DALVENTO_SIGN_PASSWORD is set but DALVENTO_SIGN_PFX is not"
-    [ -n "${DALVENTO_SIGN_PASSWORD+set}" ] || fail "DALVENTO_SIGN_PFX is set but DALVENTO_SIGN_PASSWORD is not"
+    [ -n "${DALVENTO_SIGN_PFX:-}" ] ||
+        fail "DALVENTO_SIGN_PASSWORD is set but DALVENTO_SIGN_PFX is not"
+    [ -n "${DALVENTO_SIGN_PASSWORD+set}" ] ||
+        fail "DALVENTO_SIGN_PFX is set but DALVENTO_SIGN_PASSWORD is not"
     [ -r "$DALVENTO_SIGN_PFX" ] || fail "can't read the certificate $DALVENTO_SIGN_PFX"
     SIGN=1
 fi
@@ -89,7 +91,9 @@ for f in "${PROGRAMS[@]}" "${PACKED[@]}"; do cp "$STAGE/$f" "$WORK/stage/$f"; do
 sign() {
     local file="$1" args=(-pkcs12 "$DALVENTO_SIGN_PFX" -readpass "$WORK/password" -h sha256
                           -n Dalvento)
-    if [ -n "${DALVENTO_SIGN_TIMESTAMP_URL:-}" ]; then args+=(-ts "$DALVENTO_SIGN_TIMESTAMP_URL"); fi
+    if [ -n "${DALVENTO_SIGN_TIMESTAMP_URL:-}" ]; then
+        args+=(-ts "$DALVENTO_SIGN_TIMESTAMP_URL")
+    fi
     osslsigncode sign "${args[@]}" -in "$file" -out "$file.signed" >"$WORK/sign.log" 2>&1 || {
         cat "$WORK/sign.log" >&2
         fail "could not sign $(basename "$file")"

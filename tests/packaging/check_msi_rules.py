@@ -180,7 +180,8 @@ def main():
                        msiinfo("suminfo", msi).splitlines() if ": " in line)
         return properties.get("ProductCode"), summary.get("Revision number (UUID)")
 
-    (product, package), (upgrade_product, upgrade_package) = codes(args.msi), codes(args.upgrade_msi)
+    product, package = codes(args.msi)
+    upgrade_product, upgrade_package = codes(args.upgrade_msi)
     if product == upgrade_product or package == upgrade_package:
         faults.append(f"the two versions share a product code ({product}, {upgrade_product}) or "
                       f"a package code ({package}, {upgrade_package})")

@@ -4,9 +4,11 @@ one made here (a CA of its own and a code-signing certificate from it), and chec
 with osslsigncode and sha256sum:
 
 - unsigned: the script says so, and its installer, zip and programs are the build's own bytes;
-- signed: osslsigncode, trusting that CA, accepts every program and the installer, and the copies
-  inside the installer and the zip (signed before packing); a signed file with one byte changed is
-  refused; and the build's own unsigned files are left as they were;
+- signed, with time stamps from a time-stamp service run here (openssl ts behind a loopback HTTP
+  server): osslsigncode, trusting that CA, accepts every program and the installer, and the copies
+  inside the installer and the zip (signed before packing), each with its time stamp; a signed
+  file with one byte changed is refused; and the build's own unsigned files are left as they
+  were;
 - a certificate without its password is refused rather than releasing unsigned files.
 
 Exits non-zero naming every fault.
@@ -14,11 +16,14 @@ Exits non-zero naming every fault.
 
 import argparse
 import hashlib
+import http.server
 import json
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
+import threading
 import zipfile
 
 PASSWORD = "correct horse $battery 'staple'"
@@ -28,24 +33,88 @@ def sh(*command, cwd=None):
     subprocess.run(command, check=True, capture_output=True, cwd=cwd)
 
 
-def make_certificate(folder):
-    """A CA and a code-signing certificate it issued, as ca.pem and signer.pfx (with PASSWORD)."""
+TSA_CONFIG = """[ tsa ]
+default_tsa = test_tsa
+[ test_tsa ]
+serial = ./tsa.serial
+crypto_device = builtin
+signer_cert = ./tsa.pem
+certs = ./ca.pem
+signer_key = ./tsa.key
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ordering = yes
+tsa_name = yes
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+"""
+
+
+def issue(folder, name, subject, usage):
+    """A certificate from the CA in folder, as name.pem with its key name.key."""
+    sh("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
+       "-out", f"{name}.csr", "-subj", subject, cwd=folder)
+    with open(os.path.join(folder, f"{name}.ext"), "w") as f:
+        f.write(f"basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                f"extendedKeyUsage={usage}\n")
+    sh("openssl", "x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+       "-CAcreateserial", "-out", f"{name}.pem", "-days", "2", "-extfile", f"{name}.ext",
+       cwd=folder)
+
+
+def make_certificates(folder):
+    """A CA, a code-signing certificate it issued as signer.pfx (with PASSWORD), and a
+    time-stamping one with the openssl ts settings in tsa.cnf."""
     os.makedirs(folder)
     sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
        "-out", "ca.pem", "-days", "3", "-subj", "/CN=Dalvento Test CA",
        "-addext", "basicConstraints=critical,CA:TRUE",
        "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
-    sh("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "signer.key",
-       "-out", "signer.csr", "-subj", "/CN=Dalvento Test Signer/O=Dalvento", cwd=folder)
-    with open(os.path.join(folder, "signer.ext"), "w") as f:
-        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                "extendedKeyUsage=codeSigning\n")
-    sh("openssl", "x509", "-req", "-in", "signer.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-       "-CAcreateserial", "-out", "signer.pem", "-days", "2", "-extfile", "signer.ext",
-       cwd=folder)
+    issue(folder, "signer", "/CN=Dalvento Test Signer/O=Dalvento", "codeSigning")
     sh("openssl", "pkcs12", "-export", "-inkey", "signer.key", "-in", "signer.pem",
        "-certfile", "ca.pem", "-out", "signer.pfx", "-passout", f"pass:{PASSWORD}", cwd=folder)
+    issue(folder, "tsa", "/CN=Dalvento Test Time Stamps", "critical,timeStamping")
+    with open(os.path.join(folder, "tsa.cnf"), "w") as f:
+        f.write(TSA_CONFIG)
+    with open(os.path.join(folder, "tsa.serial"), "w") as f:
+        f.write("01\n")
     return os.path.join(folder, "ca.pem"), os.path.join(folder, "signer.pfx")
+
+
+def start_time_stamp_service(folder):
+    """An RFC 3161 time-stamp service on loopback, answering with openssl ts; its URL and how
+    many stamps it gave."""
+    given = []
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            query = self.rfile.read(int(self.headers["Content-Length"]))
+            with tempfile.TemporaryDirectory() as scratch:
+                with open(os.path.join(scratch, "query"), "wb") as f:
+                    f.write(query)
+                made = subprocess.run(["openssl", "ts", "-reply", "-config", "tsa.cnf",
+                                       "-queryfile", os.path.join(scratch, "query"),
+                                       "-out", os.path.join(scratch, "reply")],
+                                      cwd=folder, capture_output=True)
+                reply = read(os.path.join(scratch, "reply")) if made.returncode == 0 else b""
+            if not reply:
+                self.send_error(500)
+                return
+            given.append(len(reply))
+            self.send_response(200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, f"http://127.0.0.1:{server.server_address[1]}/", given
 
 
 def release(script, build, out, env):
@@ -56,7 +125,8 @@ def release(script, build, out, env):
 
 def verify(file, ca):
     """osslsigncode's verdict on a file: (accepted, what it printed)."""
-    result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", file],
+    result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", ca,
+                             "-in", file],
                             capture_output=True, text=True)
     return result.returncode == 0, (result.stdout + result.stderr).strip()
 
@@ -86,7 +156,7 @@ def main():
             faults.append(text)
 
     shutil.rmtree(args.work, ignore_errors=True)
-    ca, pfx = make_certificate(os.path.join(args.work, "certificate"))
+    ca, pfx = make_certificates(os.path.join(args.work, "certificate"))
     env = {k: v for k, v in os.environ.items() if not k.startswith("DALVENTO_SIGN_")}
 
     # Unsigned: the build's own bytes, said to be unsigned.
@@ -102,11 +172,19 @@ def main():
     expect(not accepted, "osslsigncode accepts the unsigned program")
     before = {name: hashlib.sha256(read(path)).hexdigest() for name, path in built.items()}
 
-    # Signed with the certificate made here.
+    # Signed with the certificate made here, and time-stamped.
     signed = os.path.join(args.work, "signed")
-    result = release(args.release_script, args.build, signed,
-                     dict(env, DALVENTO_SIGN_PFX=pfx, DALVENTO_SIGN_PASSWORD=PASSWORD))
+    server, url, stamps = start_time_stamp_service(os.path.dirname(ca))
+    try:
+        result = release(args.release_script, args.build, signed,
+                         dict(env, DALVENTO_SIGN_PFX=pfx, DALVENTO_SIGN_PASSWORD=PASSWORD,
+                              DALVENTO_SIGN_TIMESTAMP_URL=url))
+    finally:
+        server.shutdown()
+        server.server_close()
     expect(result.returncode == 0, f"release.sh with a certificate failed: {result.stderr}")
+    expect(len(stamps) == len(programs) + 1,
+           f"the time-stamp service gave {len(stamps)} stamps, not one per signed file")
     inner = os.path.join(args.work, "inside")
     os.makedirs(inner)
     checked = [os.path.join(signed, name) for name in programs + [msi]]
@@ -120,6 +198,8 @@ def main():
         accepted, text = verify(path, ca)
         print(f"--- osslsigncode verify {os.path.relpath(path, args.work)}:\n{text}\n")
         expect(accepted, f"osslsigncode refuses the signed {path}: {text}")
+        expect("Timestamp Server Signature verification: ok" in text,
+               f"{path} carries no valid time stamp")
     sums = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=signed, capture_output=True,
                           text=True)
     expect(sums.returncode == 0 and len(sums.stdout.splitlines()) == len(programs) + 2,

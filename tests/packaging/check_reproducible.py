@@ -3,8 +3,8 @@
 
 The second build is made the way a second person would make it: from a fresh clone of the same
 commit (with the same uncommitted changes on top, so that a work in progress compares too), in
-other folders (laid out alike), at another time (faketime, a couple of days on), without the compiler cache (which
-would hand back this build's objects). Then every file named must be byte for byte the same, and
+other folders (laid out alike), at another time (faketime, a couple of days on), without the
+compiler cache (which would hand back this build's objects). Then every file named must be byte for byte the same, and
 neither build's files may hold the path of its source or build folder. Where the build names its
 commit (the About line), it must name the commit it was built from.
 

@@ -8,7 +8,8 @@ checked, and that it wrote nothing else; the installed program is started throug
 its window found, pictured and checked for the program's icon; a package of a higher version is
 installed over it (one registration, the newer files) and the older one is then refused; finally
 the package is removed, and the program, shortcut and registry key must be gone while the state
-file and the outbox stay as they were. The prefix is deleted when every check passes and kept otherwise.
+file and the outbox stay as they were. The prefix is deleted when every check passes and kept
+otherwise.
 """
 
 import argparse

@@ -110,8 +110,9 @@ TEST_F(SettingsDialog, RefreshesFromTheModelAfterEveryButton) {
                            const std::wstring longest = win32::wide(
                                about_line(DALVENTO_VERSION, "0123456789ab", true));
                            HDC dc = GetDC(c.about);
-                           HGDIOBJ font = SelectObject(
-                               dc, reinterpret_cast<HFONT>(SendMessageW(c.about, WM_GETFONT, 0, 0)));
+                           const auto label_font =
+                               reinterpret_cast<HFONT>(SendMessageW(c.about, WM_GETFONT, 0, 0));
+                           HGDIOBJ font = SelectObject(dc, label_font);
                            SIZE size{};
                            GetTextExtentPoint32W(dc, longest.c_str(),
                                                  static_cast<int>(longest.size()), &size);
