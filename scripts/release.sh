@@ -94,6 +94,8 @@ sign() {
     if [ -n "${DALVENTO_SIGN_TIMESTAMP_URL:-}" ]; then
         args+=(-ts "$DALVENTO_SIGN_TIMESTAMP_URL")
     fi
+    # An installer's signature also covers its streams' names and dates (MsiDigitalSignatureEx).
+    case "$file" in *.msi) args+=(-add-msi-dse) ;; esac
     osslsigncode sign "${args[@]}" -in "$file" -out "$file.signed" >"$WORK/sign.log" 2>&1 || {
         cat "$WORK/sign.log" >&2
         fail "could not sign $(basename "$file")"

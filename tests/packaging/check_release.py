@@ -200,6 +200,8 @@ def main():
         expect(accepted, f"osslsigncode refuses the signed {path}: {text}")
         expect("Timestamp Server Signature verification: ok" in text,
                f"{path} carries no valid time stamp")
+    expect("Calculated MsiDigitalSignatureEx" in verify(os.path.join(signed, msi), ca)[1],
+           "the installer's signature does not cover its streams' names and dates")
     sums = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=signed, capture_output=True,
                           text=True)
     expect(sums.returncode == 0 and len(sums.stdout.splitlines()) == len(programs) + 2,
