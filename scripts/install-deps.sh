@@ -9,6 +9,7 @@ PACKAGES=(
     g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64
     xvfb xdotool x11-utils
     7zip libarchive-tools pigz gdal-bin msitools wixl x11vnc tinyproxy
+    osslsigncode faketime
 )
 
 missing=()

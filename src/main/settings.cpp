@@ -1,6 +1,7 @@
 #include "main/settings.h"
 
 #include "core/tracking/state.h"
+#include "main/build_info.h"
 #include "county/text.h"
 #include "main/layout.h"
 #include "main/summary.h"
@@ -16,6 +17,14 @@ constexpr std::string_view RESET_TEXT =
     "\n\nThe next delivery will treat every file as its first, and ask you before sending it.";
 
 }  // namespace
+
+std::string about_line(std::string_view version, std::string_view commit, bool modified) {
+    std::string line = "Dalvento " + std::string(version);
+    if (commit.empty()) return line + ", built from an unknown commit";
+    line += ", built from commit " + std::string(commit);
+    if (modified) line += " with changes";
+    return line;
+}
 
 SettingsWindow::SettingsWindow(MainWindow& main) : main_(main), working_(main.token) {}
 
@@ -78,6 +87,7 @@ void SettingsWindow::commit_token() {
 
 SettingsView SettingsWindow::view() const {
     SettingsView view;
+    view.about = about_line(DALVENTO_VERSION, BUILD_COMMIT, BUILD_MODIFIED);
     if (!working_) {
         view.status_line = "Office token: not set yet.";
         view.show_caption = "Show";

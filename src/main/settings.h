@@ -1,5 +1,6 @@
 // The settings window's model: the office token staged while the window is open (saved, shown,
-// removed), the settings reset with its question, and the commit when the window closes.
+// removed), the settings reset with its question, and the commit when the window closes; and the
+// About line.
 #pragma once
 
 #include <optional>
@@ -20,7 +21,13 @@ struct SettingsView {
     std::string show_caption;  // "Show" or "Hide"
     bool show_enabled = false;
     bool remove_enabled = false;
+    std::string about;  // the About line
 };
+
+// The About line: the program's version and the commit it was built from, for telling which build
+// an office runs. `commit` is empty when the build did not know it; `modified` when the tree it
+// was built from differed from that commit.
+std::string about_line(std::string_view version, std::string_view commit, bool modified);
 
 class SettingsWindow {
   public:

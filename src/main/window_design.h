@@ -180,5 +180,6 @@ inline constexpr ControlSpec SETTINGS_REMOVE = {"Remove", {108, 102, 96, 28}, {}
 inline constexpr ControlSpec SETTINGS_RESET = {
     "Reset Dalvento settings", {16, 158, 240, 34}, {}, "E"};
 inline constexpr ControlSpec SETTINGS_CLOSE = {"Close", {404, 206, 100, 34}, {}, "C"};
+inline constexpr Rect SETTINGS_ABOUT_LINE = {16, 215, 380, 20};
 
 }  // namespace dalvento

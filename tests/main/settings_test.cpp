@@ -200,6 +200,28 @@ TEST(Settings, AWindowThatCannotBeBuiltDoesNothing) {
     EXPECT_TRUE(bench.desktop.boxes.empty());
 }
 
+TEST(Settings, AboutLineNamesTheVersionAndCommit) {
+    struct Case {
+        std::string_view commit;
+        bool modified;
+        std::string_view line;
+    };
+    for (const Case& c : {
+             Case{"992401c3ab12", false, "Dalvento 1.4.0, built from commit 992401c3ab12"},
+             Case{"992401c3ab12", true,
+                  "Dalvento 1.4.0, built from commit 992401c3ab12 with changes"},
+             Case{"", false, "Dalvento 1.4.0, built from an unknown commit"},
+         }) {
+        EXPECT_EQ(about_line("1.4.0", c.commit, c.modified), c.line);
+    }
+    // The window shows this build's own line.
+    SettingsBench bench;
+    bench.open([&](SettingsWindow& w) {
+        EXPECT_TRUE(w.view().about.starts_with("Dalvento " DALVENTO_VERSION ", built from "));
+        w.close();
+    });
+}
+
 TEST(Settings, PlacedOverTheMiddleOfTheMainWindow) {
     EXPECT_EQ(SettingsWindow::placement(Rect{200, 120, 940, 700}), (Rect{410, 344, 520, 252}));
 }

@@ -7,8 +7,9 @@ have them; the package is installed quietly; its files, Start-menu shortcut and 
 checked, and that it wrote nothing else; the installed program is started through the shortcut and
 its window found, pictured and checked for the program's icon; a package of a higher version is
 installed over it (one registration, the newer files) and the older one is then refused; finally
-the package is removed, and the program and shortcut must be gone while the state file and the
-outbox stay as they were. The prefix is deleted when every check passes and kept otherwise.
+the package is removed, and the program, shortcut and registry key must be gone while the state
+file and the outbox stay as they were. The prefix is deleted when every check passes and kept
+otherwise.
 """
 
 import argparse
@@ -33,6 +34,8 @@ STATE_TEXT = """{
 }
 """
 OUTBOX_ZIP = "QUARNELL-2026-03-05-3fa91c0b.zip"
+# Where the package's components keep their key paths.
+PACKAGE_KEY = "HKCU\\Software\\Dalvento"
 # Exit codes of msiexec.
 SUCCESS = 0
 
@@ -278,6 +281,8 @@ def main():
         if status != SUCCESS:
             raise Fault(f"msiexec /i {args.msi} /qn ended with {status}; its log: {log}")
         check_installed(prefix, args.version, program, icon, args.msi, faults)
+        if prefix.run("reg", "query", PACKAGE_KEY).returncode != 0:
+            faults.append(f"installing did not write the components' key paths under {PACKAGE_KEY}")
         # Nothing beyond the program, its shortcut, and Windows Installer's own copies of the
         # package and of the product icon (which Windows keeps too).
         cache = os.path.join("users", prefix.user, "AppData", "Roaming", "Microsoft", "Installer")
@@ -317,6 +322,8 @@ def main():
         entries, icons = prefix.registrations()
         if entries or icons:
             faults.append(f"after removal Dalvento is still registered: {entries} {icons}")
+        if prefix.run("reg", "query", PACKAGE_KEY).returncode == 0:
+            faults.append(f"after removal {PACKAGE_KEY} is still there")
         if not os.path.isfile(prefix.state) or read(prefix.state) != state:
             faults.append(f"removal changed or deleted the state file {prefix.state}")
         if not os.path.isfile(prefix.outbox_zip) or read(prefix.outbox_zip) != outbox:

@@ -78,15 +78,15 @@ class SettingsDialog : public Dialogs {
     }
 
     struct Controls {
-        HWND status, entry, save, show, remove;
+        HWND status, about, entry, save, show, remove;
     };
     static Controls controls(HWND window) {
         const std::vector<HWND> statics = children(window, L"Static");
         const std::vector<HWND> edits = children(window, L"Edit");
-        EXPECT_EQ(statics.size(), 2u);
+        EXPECT_EQ(statics.size(), 3u);
         EXPECT_EQ(edits.size(), 1u);
-        if (statics.size() < 2 || edits.empty()) return {};
-        return {statics[1], edits[0], button(window, SETTINGS_SAVE.text),
+        if (statics.size() < 3 || edits.empty()) return {};
+        return {statics[1], statics[2], edits[0], button(window, SETTINGS_SAVE.text),
                 GetWindow(button(window, SETTINGS_REMOVE.text), GW_HWNDPREV),
                 button(window, SETTINGS_REMOVE.text)};
     }
@@ -105,6 +105,24 @@ TEST_F(SettingsDialog, RefreshesFromTheModelAfterEveryButton) {
                        EXPECT_EQ(GetFocus(), c.entry);
                        EXPECT_EQ(cue(c.entry), SETTINGS_ENTRY.cue);
                        EXPECT_EQ(win32::probe::shown_text(c.status), "Office token: not set yet.");
+                       EXPECT_EQ(win32::window_text(c.about), settings.view().about);
+                       {
+                           // The longest About line fits its label in the window's font.
+                           const std::wstring longest = win32::wide(
+                               about_line(DALVENTO_VERSION, "0123456789ab", true));
+                           HDC dc = GetDC(c.about);
+                           const auto label_font =
+                               reinterpret_cast<HFONT>(SendMessageW(c.about, WM_GETFONT, 0, 0));
+                           HGDIOBJ font = SelectObject(dc, label_font);
+                           SIZE size{};
+                           GetTextExtentPoint32W(dc, longest.c_str(),
+                                                 static_cast<int>(longest.size()), &size);
+                           SelectObject(dc, font);
+                           ReleaseDC(c.about, dc);
+                           RECT label{};
+                           GetClientRect(c.about, &label);
+                           EXPECT_LE(size.cx, label.right) << win32::utf8(longest);
+                       }
                        EXPECT_FALSE(IsWindowEnabled(c.show));
                        EXPECT_FALSE(IsWindowEnabled(c.remove));
                        // Blank: nothing taken, the entry keeps what was typed.

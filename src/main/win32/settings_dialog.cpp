@@ -16,6 +16,7 @@ enum : int {
     REMOVE_ID,
     RESET_ID,
     CLOSE_ID,
+    ABOUT_ID,
 };
 
 // Feeds the window's events to the model; Enter saves the entry, Esc closes like Close.
@@ -107,8 +108,9 @@ bool run_settings_window(HWND main, SettingsWindow& settings) {
                        BUTTON_STYLE, 0, SETTINGS_RESET.rect,
                        RESET_ID) &&
         create_control(window, L"BUTTON", with_access_key(SETTINGS_CLOSE.text, SETTINGS_CLOSE.keys),
-                       BUTTON_STYLE, 0, SETTINGS_CLOSE.rect,
-                       CLOSE_ID);
+                       BUTTON_STYLE, 0, SETTINGS_CLOSE.rect, CLOSE_ID) &&
+        create_control(window, L"STATIC", settings.view().about, LABEL_STYLE, 0,
+                       SETTINGS_ABOUT_LINE, ABOUT_ID);
     if (!built) {
         DestroyWindow(window);
         return false;
