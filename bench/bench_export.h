@@ -2,10 +2,12 @@
 // command line ([FOLDER] [--layer-mb N] [--tables-mb N] [--other-files N]).
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "core/platform/platform.h"
+#include "core/tracking/state.h"
 #include "export_generator.h"
 
 namespace dalvento::bench {
@@ -35,6 +37,28 @@ inline BenchExport bench_export_from_args(int argc, char** argv, const std::stri
             out.folder = platform::path_from_text(arg);
     }
     return out;
+}
+
+// The export in its folder, generated there on first use; false, having said why, when it cannot
+// be made.
+inline bool ensure_bench_export(const BenchExport& made) {
+    if (std::filesystem::exists(made.folder / "arcgis" / "OWNER.shp")) return true;
+    std::printf("generating the export in %s ...\n", platform::path_text(made.folder).c_str());
+    auto generated = exportgen::generate_exports(made.folder, made.shape);
+    if (!generated) {
+        std::fprintf(stderr, "could not generate: %s\n", generated.error().c_str());
+        return false;
+    }
+    return true;
+}
+
+// A State whose three source folders are the export's.
+inline State bench_state(const std::filesystem::path& folder) {
+    State state;
+    state.layers_dirs = {platform::path_text(folder / "arcgis")};
+    state.tables_dirs = {platform::path_text(folder / "parcels")};
+    state.other_dirs = {platform::path_text(folder / "other")};
+    return state;
 }
 
 }  // namespace dalvento::bench

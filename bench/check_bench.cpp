@@ -40,19 +40,10 @@ double mib(uint64_t bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    auto [folder, shape] = bench::bench_export_from_args(argc, argv, "dalvento-check-bench");
-    if (!std::filesystem::exists(folder / "arcgis" / "OWNER.shp")) {
-        std::printf("generating the export in %s ...\n", platform::path_text(folder).c_str());
-        auto generated = exportgen::generate_exports(folder, shape);
-        if (!generated) {
-            std::fprintf(stderr, "could not generate: %s\n", generated.error().c_str());
-            return 1;
-        }
-    }
-    State state;
-    state.layers_dirs = {platform::path_text(folder / "arcgis")};
-    state.tables_dirs = {platform::path_text(folder / "parcels")};
-    state.other_dirs = {platform::path_text(folder / "other")};
+    const bench::BenchExport made = bench::bench_export_from_args(argc, argv, "dalvento-check-bench");
+    if (!bench::ensure_bench_export(made)) return 1;
+    const std::filesystem::path& folder = made.folder;
+    State state = bench::bench_state(folder);
     auto units = scan_sources(state);
     uint64_t bytes = 0;
     for (DeliveryUnit& unit : units) {

@@ -87,7 +87,7 @@ std::vector<std::string> audit(HWND window) {
             continue;
         }
         const bool button = is(child, "Button");
-        const SIZE need = text_extent(child, !button && !is(child, "Edit"));
+        const SIZE need = probe::text_extent(child, !button && !is(child, "Edit"));
         int beside = 0;
         if (button) {
             const int type = static_cast<int>(style & BS_TYPEMASK);

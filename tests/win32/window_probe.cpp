@@ -36,6 +36,24 @@ std::string shown_text(HWND control) {
     return shown;
 }
 
+SIZE text_extent(HWND control, bool wrapped) {
+    const std::wstring text = wide(window_text(control));
+    HDC dc = GetDC(control);
+    SIZE size{};
+    if (!dc) return size;
+    HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    RECT client{};
+    GetClientRect(control, &client);
+    RECT box = {0, 0, wrapped ? client.right : 0, 0};
+    UINT format = DT_CALCRECT | (wrapped ? DT_WORDBREAK : DT_SINGLELINE);
+    if (!takes_prefix(control)) format |= DT_NOPREFIX;
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &box, format);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    return {box.right - box.left, box.bottom - box.top};
+}
+
 char access_key(HWND control) {
     return takes_prefix(control) ? access_key_of(window_text(control)) : 0;
 }

@@ -16,6 +16,10 @@ std::string shown_text(HWND control);
 // A control's access key, upper case; 0 for none (edit boxes and prefix-free labels have none).
 char access_key(HWND control);
 
+// The size a control's text needs in its own font, device pixels: one line, or wrapped at the
+// control's width where `wrapped`. Access-key ampersands are taken as Windows draws them.
+SIZE text_extent(HWND control, bool wrapped);
+
 // A control's rectangle in its parent's client coordinates.
 Rect rect_in_parent(HWND control);
 

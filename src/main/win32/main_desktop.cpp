@@ -256,7 +256,6 @@ LRESULT MainDesktop::handle(HWND window, UINT message, WPARAM w, LPARAM l) {
             if (w == SPI_SETWORKAREA) relayout(model);
             if (w == SPI_SETNONCLIENTMETRICS) {
                 // "Make text bigger": new fonts, and every control grows with them.
-                message_font_changed();
                 dpi_changed(dpi_, nullptr);
             }
             break;

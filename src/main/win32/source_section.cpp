@@ -46,10 +46,7 @@ bool SourceSection::create(HWND main, SourceKind kind, int toggle_id, int source
                             LABEL_STYLE, 0, MAIN_SECTION_LABELS[i].rect, 0);
     list_ = create_control(main, WC_LISTVIEWW, "", LIST_STYLE, WS_EX_CLIENTEDGE, MAIN_LISTS[i],
                            list_id);
-    if (toggle_) {
-        set_accessible_name(toggle_, std::string(MAIN_TOGGLE_BUTTONS[i].text) + " " +
-                                         std::string(MAIN_SECTION_NAMES[i]));
-    }
+    // The toggle's name comes with its text, each time the section is placed.
     return toggle_ && source_ && label_ && list_;
 }
 

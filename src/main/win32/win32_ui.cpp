@@ -230,30 +230,6 @@ int layout_dpi(int dpi) {
     return MulDiv(dpi, text_scale(dpi), 100);
 }
 
-void message_font_changed() {
-    // The fonts stay made (a window may still show one); the next call looks at the system again.
-    for (MadeFont& made : g_fonts)
-        made.scale = 0;
-}
-
-SIZE text_extent(HWND control, bool wrapped) {
-    const std::wstring text = wide(window_text(control));
-    HDC dc = GetDC(control);
-    SIZE size{};
-    if (!dc) return size;
-    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
-    RECT client{};
-    GetClientRect(control, &client);
-    RECT box = {0, 0, wrapped ? client.right : 0, 0};
-    const auto style = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE));
-    UINT format = DT_CALCRECT | (wrapped ? DT_WORDBREAK : DT_SINGLELINE);
-    if (style & SS_NOPREFIX) format |= DT_NOPREFIX;
-    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &box, format);
-    SelectObject(dc, old);
-    ReleaseDC(control, dc);
-    return {box.right - box.left, box.bottom - box.top};
-}
-
 HWND create_control(HWND parent, const wchar_t* window_class, std::string_view text, DWORD style,
                     DWORD ex_style, const Rect& logical_rect, int id) {
     const int dpi = window_dpi(parent);

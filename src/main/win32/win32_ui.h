@@ -49,7 +49,7 @@ Rect work_area(HWND window);
 Rect frame_extra(DWORD style, DWORD ex_style, int dpi);
 
 // The process-wide default font at a DPI: the system's message font (the one "Make text bigger"
-// enlarges), made on first use for each DPI and message font and kept for the life of the
+// enlarges, read again at each call), made on first use for each DPI and message font and kept for the life of the
 // process, so a window still showing it never holds a deleted font. Null when it could not be made
 // (the controls keep the system font).
 HFONT default_font(int dpi);
@@ -65,13 +65,6 @@ int text_scale(int dpi);
 // text, so that every control keeps room for its text in a larger message font.
 int layout_dpi(int dpi);
 
-// Forgets the measured message font after the system's changed; windows then set their fonts and
-// layouts again.
-void message_font_changed();
-
-// The size a control's text needs in its font, device pixels: one line, or wrapped at the
-// control's width where `wrapped`. Access-key ampersands are taken as Windows draws them.
-SIZE text_extent(HWND control, bool wrapped);
 
 // A child control at a logical rectangle scaled to its parent's layout DPI, in the default font at
 // its DPI; null when it cannot be created.
